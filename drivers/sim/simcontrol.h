@@ -1,0 +1,109 @@
+// Control and observation of the simulated bridge, for tests, benchmarks and
+// tools. The program itself never includes this: it sees only link/d2xx.h.
+//
+// Every function is safe to call from any thread while another thread is
+// inside a D2XX call.
+#ifndef TAVREL_SIMCONTROL_H
+#define TAVREL_SIMCONTROL_H
+
+#include "d2xx.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Call { ListDevices, OpenEx, SetLatencyTimer, SetBitMode, GetQueueStatus, Read, Write, Close };
+
+// Name of the driver function, e.g. "FT_Write".
+const char *callName(Call call);
+
+// One D2XX call as the model answered it.
+struct CallRecord {
+    Call call;
+    uint64_t timeUs;          // monotonic microseconds since the model started
+    FT_STATUS status;         // what the call returned
+    FT_HANDLE handle;         // the handle passed (null for listing and open)
+    uint32_t flags;           // FT_ListDevices / FT_OpenEx flags
+    uint32_t count;           // bytes asked for (Read/Write), index (by-index listing)
+    uint32_t result;          // bytes read/written, rxBytes, device count
+    uint8_t mask, mode;       // FT_SetBitMode arguments; latency ms in `mode` for SetLatencyTimer
+    std::string text;         // description/serial passed to FT_OpenEx or returned by the listing
+    std::vector<uint8_t> bytes; // bytes written (the part the device took) or read
+};
+
+// One cycle on the host bus behind port A of a part.
+struct BusCycle {
+    uint64_t timeUs;
+    bool write;
+    bool wide;        // issued by a 16-bit-address command (0x91 / 0x93)
+    uint16_t address;
+    uint8_t data;
+};
+
+enum class UsbPacing { Instant, HighSpeed, FullSpeed };
+
+// Back to the state at start-up, as if no environment variable had been set
+// (except TAVREL_SIM_TRACE): one part "Sim Bridge", nothing open (every
+// earlier handle becomes unknown), faults cleared, logs cleared, peripheral
+// memory zeroed, status registers following their pattern, pacing instant.
+void reset();
+
+// Replace the attached parts. Each product string lists as "<s> A" and "<s> B".
+void setParts(const std::vector<std::string> &productStrings);
+
+// Replace the attached devices with exactly these descriptions (any bytes, up to
+// 63 each), in listing order. Those ending in " A" carry the MCU host-bus command
+// processor; the others act as a port B would.
+void setDevices(const std::vector<std::string> &descriptions);
+
+// Unplug / re-plug the device with this description (and, for a part's port A,
+// nothing else: ports are independent devices). Returns false if there is none.
+bool unplug(const std::string &description);
+bool plug(const std::string &description);
+
+// The next `times` calls of `call` fail with `status` (and do nothing else).
+void failNext(Call call, int times, FT_STATUS status);
+
+// The next `times` FT_Write calls take only the first `accepted` bytes (or all,
+// if fewer were offered) and return `status`.
+void shortWrites(int times, uint32_t accepted, FT_STATUS status = FT_OK);
+
+// The by-index listing query for this index fails with `status` until reset().
+void failListIndex(int index, FT_STATUS status = FT_DEVICE_NOT_FOUND);
+
+// A silent command processor parses and executes commands but never answers.
+void setSilent(bool silent);
+
+// Every answer of the command processor reaches the part's buffer for the host
+// only this long after the command was processed.
+void setAnswerDelayUs(uint64_t delayUs);
+
+// Bytes that appear in port A's receive queue at once, as if a stray answer arrived.
+void injectJunk(const std::string &description, const std::vector<uint8_t> &bytes);
+
+// Peripheral: pin a read value of an address (0 = direction, 1 = speed follow
+// a pattern otherwise), or let it follow its pattern / memory again.
+void setReadValue(uint16_t address, uint8_t value);
+void clearReadValue(uint16_t address);
+
+// USB timing model; TAVREL_SIM_USB selects it at start-up.
+void setUsbPacing(UsbPacing pacing);
+
+// Observation.
+std::vector<CallRecord> calls();
+std::vector<BusCycle> busCycles();
+void clearLogs();
+std::array<uint8_t, 30> shownFrame();   // the frame last ended with a write to address 3
+int framesShown();                      // how many frames have ended since reset()
+uint8_t indicator();                    // last value written to address 4
+int openHandles();                      // handles opened and not yet closed
+uint8_t latencyMs(const std::string &description);
+uint8_t bitMode(const std::string &description);
+uint64_t nowUs();                       // the model's clock
+
+} // namespace sim
+
+#endif
