@@ -4,9 +4,14 @@
 #include "d2xx.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+namespace hostbus {
+struct Command;
+}
 
 // The link to the bridge's port A: discovery, open, initialisation into MCU
 // host-bus emulation, synchronisation with the command processor, and the
@@ -62,9 +67,32 @@ public:
     int stagedCount() const { return m_stagedCount; }
 
 private:
-    // ... implementation fields: descriptionBuffer, currentDescription,
-    // allDescriptions, handle, rxBytes, receiveBuffer, stagingBuffer,
-    // stagedCount, receivedCount, linkOpen (declaration order as listed).
+    // A description as the driver lists it, with its NUL; text taken from it is
+    // cut at index MaxDescriptionLength.
+    static constexpr int DescriptionBufferSize = MaxDescriptionLength + 1;
+
+    bool stageCommand(const quint8 *bytes, int length);
+    void sendCommand(const hostbus::Command &command);
+    void setDescriptionBytes(const QByteArray &bytes);
+    void releaseStaleHandle();
+
+    char m_descriptionBuffer[DescriptionBufferSize];
+    QString m_currentDescription;
+    QStringList m_allDescriptions;
+    FT_HANDLE m_handle;
+    DWORD m_rxBytes;
+    quint8 *m_receiveBuffer;
+    quint8 *m_stagingBuffer;
+    int m_stagedCount;
+    int m_receivedCount;
+    bool m_linkOpen;
+
+    // The driver's own bytes of each entry of m_allDescriptions, so that a
+    // description that is not plain ASCII is opened by exactly what was listed.
+    QList<QByteArray> m_allDescriptionBytes;
+    // A handle from FT_OpenEx that has not been given back with FT_Close. It can
+    // outlive m_linkOpen when the link is found dead.
+    bool m_handleHeld;
 };
 
 #endif
