@@ -9,6 +9,7 @@
 #include "d2xx.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,7 +52,9 @@ enum class UsbPacing { Instant, HighSpeed, FullSpeed };
 // memory zeroed, status registers following their pattern, pacing instant.
 void reset();
 
-// Replace the attached parts. Each product string lists as "<s> A" and "<s> B".
+// Replace the attached parts. Each product string lists as "<s> A" and "<s> B"
+// (serial numbers "SIM001A", "SIM001B", ... by part). Handles of the devices
+// replaced stay known but dead, as after an unplug, until closed.
 void setParts(const std::vector<std::string> &productStrings);
 
 // Replace the attached devices with exactly these descriptions (any bytes, up to
@@ -60,7 +63,11 @@ void setParts(const std::vector<std::string> &productStrings);
 void setDevices(const std::vector<std::string> &descriptions);
 
 // Unplug / re-plug the device with this description (and, for a part's port A,
-// nothing else: ports are independent devices). Returns false if there is none.
+// nothing else: ports are independent devices). Returns false if there is none
+// (none attached, for unplug; none unplugged, for plug). After an unplug every
+// call on the device's handle gives FT_IO_ERROR; FT_Close on it also gives
+// FT_IO_ERROR but releases the handle. A re-plugged device lists again, fresh
+// (mode 0, latency 16, empty queues); its peripheral keeps memory and frame.
 bool unplug(const std::string &description);
 bool plug(const std::string &description);
 
@@ -92,6 +99,14 @@ void clearReadValue(uint16_t address);
 // USB timing model; TAVREL_SIM_USB selects it at start-up.
 void setUsbPacing(UsbPacing pacing);
 
+// Append the trace to this file from now on (as TAVREL_SIM_TRACE does at
+// start-up); an empty path ends tracing. False if the file cannot be opened.
+bool setTraceFile(const std::string &path);
+
+// Keep at most this many entries in each log (the oldest go first); reset()
+// restores the defaults (200,000 calls, 1,000,000 bus cycles).
+void setLogLimit(std::size_t entries);
+
 // Observation.
 std::vector<CallRecord> calls();
 std::vector<BusCycle> busCycles();
@@ -99,6 +114,11 @@ void clearLogs();
 std::array<uint8_t, 30> shownFrame();   // the frame last ended with a write to address 3
 int framesShown();                      // how many frames have ended since reset()
 uint8_t indicator();                    // last value written to address 4
+// The same for the peripheral behind a given port-A device; the forms above
+// show the first port-A device's (in listing order, attached or not).
+std::array<uint8_t, 30> shownFrame(const std::string &description);
+int framesShown(const std::string &description);
+uint8_t indicator(const std::string &description);
 int openHandles();                      // handles opened and not yet closed
 uint8_t latencyMs(const std::string &description);
 uint8_t bitMode(const std::string &description);

@@ -1,0 +1,250 @@
+// The control and observation API: every function does its (short) work under
+// the model's mutex, so it is safe beside a D2XX call on another thread.
+#include "simmodel.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+// Runs `work` on the model under its mutex, and returns what it returns.
+template <typename Work>
+auto withModel(Work work)
+{
+    Model &m = model();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return work(m);
+}
+
+// A device by description, attached or not (the attached one first).
+const Device *deviceNamed(const Model &m, const std::string &description)
+{
+    const Device *device = m.find(description, true);
+    return device ? device : m.find(description, false);
+}
+
+// The peripheral behind a device, or behind the first port-A device.
+const Peripheral *peripheralOf(const Model &m, const std::string *description)
+{
+    const Device *device = description ? deviceNamed(m, *description) : m.firstPortA();
+    return device ? device->peripheral.get() : nullptr;
+}
+
+std::array<uint8_t, 30> frameOf(const std::string *description)
+{
+    return withModel([&](Model &m) {
+        const Peripheral *p = peripheralOf(m, description);
+        return p ? p->shownFrame() : std::array<uint8_t, 30>{};
+    });
+}
+
+int framesOf(const std::string *description)
+{
+    return withModel([&](Model &m) {
+        const Peripheral *p = peripheralOf(m, description);
+        return p ? p->framesShown() : 0;
+    });
+}
+
+uint8_t indicatorOf(const std::string *description)
+{
+    return withModel([&](Model &m) {
+        const Peripheral *p = peripheralOf(m, description);
+        return p ? p->indicator() : uint8_t(0);
+    });
+}
+
+} // namespace
+
+const char *callName(Call call)
+{
+    switch (call) {
+    case Call::ListDevices: return "FT_ListDevices";
+    case Call::OpenEx: return "FT_OpenEx";
+    case Call::SetLatencyTimer: return "FT_SetLatencyTimer";
+    case Call::SetBitMode: return "FT_SetBitMode";
+    case Call::GetQueueStatus: return "FT_GetQueueStatus";
+    case Call::Read: return "FT_Read";
+    case Call::Write: return "FT_Write";
+    case Call::Close: return "FT_Close";
+    }
+    return "?";
+}
+
+void reset()
+{
+    withModel([](Model &m) {
+        m.handles.clear();
+        m.configureParts(parseProductList(nullptr));
+        m.faults = Faults();
+        m.pinnedReads.clear();
+        m.pacing = UsbPacing::Instant;
+        m.callLog.clear();
+        m.busLog.clear();
+        m.callLogLimit = DefaultCallLogLimit;
+        m.busLogLimit = DefaultBusLogLimit;
+    });
+}
+
+void setParts(const std::vector<std::string> &productStrings)
+{
+    withModel([&](Model &m) { m.configureParts(productStrings); });
+}
+
+void setDevices(const std::vector<std::string> &descriptions)
+{
+    std::vector<std::string> serials;
+    char serial[24];
+    for (size_t i = 0; i < descriptions.size(); ++i) {
+        std::snprintf(serial, sizeof serial, "SIM%03u%c", unsigned(i + 1) % 1000, isPortA(descriptions[i]) ? 'A' : 'B');
+        serials.push_back(serial);
+    }
+    withModel([&](Model &m) { m.configure(descriptions, serials); });
+}
+
+bool unplug(const std::string &description)
+{
+    return withModel([&](Model &m) {
+        Device *device = m.find(description, true);
+        if (device)
+            m.unplug(*device);
+        return device != nullptr;
+    });
+}
+
+bool plug(const std::string &description)
+{
+    return withModel([&](Model &m) {
+        Device *device = m.find(description, false);
+        if (device)
+            m.plug(*device);
+        return device != nullptr;
+    });
+}
+
+void failNext(Call call, int times, FT_STATUS status)
+{
+    withModel([&](Model &m) { m.faults.failNext[size_t(call)] = {times, status}; });
+}
+
+void shortWrites(int times, uint32_t accepted, FT_STATUS status)
+{
+    withModel([&](Model &m) {
+        m.faults.shortWriteTimes = times;
+        m.faults.shortWriteAccepted = accepted;
+        m.faults.shortWriteStatus = status;
+    });
+}
+
+void failListIndex(int index, FT_STATUS status)
+{
+    withModel([&](Model &m) { m.faults.failedListIndex[index] = status; });
+}
+
+void setSilent(bool silent)
+{
+    withModel([&](Model &m) { m.faults.silent = silent; });
+}
+
+void setAnswerDelayUs(uint64_t delayUs)
+{
+    withModel([&](Model &m) { m.faults.answerDelayUs = delayUs; });
+}
+
+void injectJunk(const std::string &description, const std::vector<uint8_t> &bytes)
+{
+    withModel([&](Model &m) {
+        Device *device = m.find(description, true);
+        if (!device)
+            return;
+        const uint64_t now = m.now();
+        m.advance(*device, now);
+        for (uint8_t byte : bytes)
+            m.addToHost(*device, byte, now);
+    });
+}
+
+void setReadValue(uint16_t address, uint8_t value)
+{
+    withModel([&](Model &m) { m.pinnedReads[address] = value; });
+}
+
+void clearReadValue(uint16_t address)
+{
+    withModel([&](Model &m) { m.pinnedReads.erase(address); });
+}
+
+void setUsbPacing(UsbPacing pacing)
+{
+    withModel([&](Model &m) { m.pacing = pacing; });
+}
+
+bool setTraceFile(const std::string &path)
+{
+    return withModel([&](Model &m) { return m.trace.open(path); });
+}
+
+void setLogLimit(std::size_t entries)
+{
+    withModel([&](Model &m) {
+        m.callLogLimit = m.busLogLimit = entries;
+        while (m.callLog.size() > entries)
+            m.callLog.pop_front();
+        while (m.busLog.size() > entries)
+            m.busLog.pop_front();
+    });
+}
+
+std::vector<CallRecord> calls()
+{
+    return withModel([](Model &m) { return std::vector<CallRecord>(m.callLog.begin(), m.callLog.end()); });
+}
+
+std::vector<BusCycle> busCycles()
+{
+    return withModel([](Model &m) { return std::vector<BusCycle>(m.busLog.begin(), m.busLog.end()); });
+}
+
+void clearLogs()
+{
+    withModel([](Model &m) {
+        m.callLog.clear();
+        m.busLog.clear();
+    });
+}
+
+std::array<uint8_t, 30> shownFrame() { return frameOf(nullptr); }
+std::array<uint8_t, 30> shownFrame(const std::string &description) { return frameOf(&description); }
+int framesShown() { return framesOf(nullptr); }
+int framesShown(const std::string &description) { return framesOf(&description); }
+uint8_t indicator() { return indicatorOf(nullptr); }
+uint8_t indicator(const std::string &description) { return indicatorOf(&description); }
+
+int openHandles()
+{
+    return withModel([](Model &m) { return int(m.handles.size()); });
+}
+
+uint8_t latencyMs(const std::string &description)
+{
+    return withModel([&](Model &m) {
+        const Device *device = deviceNamed(m, description);
+        return device ? device->latencyMs : uint8_t(0);
+    });
+}
+
+uint8_t bitMode(const std::string &description)
+{
+    return withModel([&](Model &m) {
+        const Device *device = deviceNamed(m, description);
+        return device ? device->mode : uint8_t(0);
+    });
+}
+
+uint64_t nowUs()
+{
+    return model().now();
+}
+
+} // namespace sim
