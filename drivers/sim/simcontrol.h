@@ -48,7 +48,7 @@ enum class UsbPacing { Instant, HighSpeed, FullSpeed };
 
 // Back to the state at start-up, as if no environment variable had been set
 // (except TAVREL_SIM_TRACE): one part "Sim Bridge", nothing open (every
-// earlier handle becomes unknown), faults cleared, logs cleared, peripheral
+// earlier handle becomes unknown), faults cleared, logs cleared and on (see setLogLimit), peripheral
 // memory zeroed, status registers following their pattern, pacing instant.
 void reset();
 
@@ -103,8 +103,10 @@ void setUsbPacing(UsbPacing pacing);
 // start-up); an empty path ends tracing. False if the file cannot be opened.
 bool setTraceFile(const std::string &path);
 
-// Keep at most this many entries in each log (the oldest go first); reset()
-// restores the defaults (200,000 calls, 1,000,000 bus cycles).
+// Keep at most this many entries in each log (the oldest go first). The logs
+// are off (limit 0) from start-up until the first reset(), which sets the
+// defaults (200,000 calls, 1,000,000 bus cycles): a program running on the
+// model keeps no logs that nobody reads.
 void setLogLimit(std::size_t entries);
 
 // Observation.

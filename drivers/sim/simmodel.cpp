@@ -347,6 +347,8 @@ void Model::execute(Device &device, const uint8_t *bytes, size_t count, uint64_t
 template <typename T>
 static void appendBounded(std::deque<T> &log, T &&entry, size_t limit)
 {
+    if (limit == 0)
+        return;
     log.push_back(std::move(entry));
     while (log.size() > limit)
         log.pop_front();

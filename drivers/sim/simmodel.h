@@ -123,8 +123,10 @@ struct Model {
     UsbPacing pacing = UsbPacing::Instant;
     std::deque<CallRecord> callLog;
     std::deque<BusCycle> busLog;
-    size_t callLogLimit = DefaultCallLogLimit;
-    size_t busLogLimit = DefaultBusLogLimit;
+    // Off until reset(): a program running on the model has no reader for the
+    // logs, and they would only grow its memory by tens of megabytes.
+    size_t callLogLimit = 0;
+    size_t busLogLimit = 0;
     Trace trace;
 
     // Microseconds since the model started (no lock needed).
