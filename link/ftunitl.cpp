@@ -192,11 +192,13 @@ FT_STATUS FtUnitl::closeDevice()
 {
     // The driver releases the handle even when closing reports a failure (for
     // instance on an unplugged device), so it is not held any longer either way.
+    // The link is closed before the failure is reported, so the report's link
+    // check does not probe a handle the driver has already taken back.
     const FT_STATUS status = FT_Close(m_handle);
     m_handleHeld = false;
+    m_linkOpen = false;
     if (status != FT_OK)
         reportError(QStringLiteral("FT_Close"), status);
-    m_linkOpen = false;
     return status;
 }
 

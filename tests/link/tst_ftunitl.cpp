@@ -262,6 +262,9 @@ void TstFtUnitl::operations_data()
         << QStringList{QueryError, WriteError, QueryError} << false;
     QTest::newRow("close fails") << fail(sim::Call::Close, 1) << close << QByteArrayList()
         << QStringList{"error FT_Close , status 4"} << false;
+    QTest::newRow("close, unplugged") << unplug
+        << Step([](FtUnitl &l) { QCOMPARE(l.closeDevice(), FT_STATUS(FT_IO_ERROR)); }) << QByteArrayList()
+        << QStringList{"error FT_Close , status 4"} << false;
 }
 
 void TstFtUnitl::operations()
