@@ -6,6 +6,31 @@
 #include <QRegExp>
 #include <QRegExpValidator>
 
+namespace {
+
+// The index field's validator: digits only. The plain integer validator also
+// lets a sign or the locale's group separator stand ("+", "2,", "1,5"), and the
+// write action would then store at position 0.
+class IndexValidator : public QIntValidator
+{
+public:
+    IndexValidator(int bottom, int top, QObject *parent)
+        : QIntValidator(bottom, top, parent)
+    {
+    }
+
+    State validate(QString &input, int &pos) const override
+    {
+        for (const QChar c : qAsConst(input)) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return Invalid;
+        }
+        return QIntValidator::validate(input, pos);
+    }
+};
+
+} // namespace
+
 Tavrel::Tavrel(QWidget *parent)
     : QMainWindow(parent)
 {
@@ -18,7 +43,7 @@ Tavrel::Tavrel(QWidget *parent)
     task->start(QThread::InheritPriority);
 
     // Index field: a position of the 30-byte register image, 0..29.
-    ui.lineEdit->setValidator(new QIntValidator(0, 29, this));
+    ui.lineEdit->setValidator(new IndexValidator(0, 29, this));
     // Value field: up to four hex digits; the write action keeps only the low byte.
     QRegExp hexValue(QStringLiteral("[a-fA-F0-9]{4}"), Qt::CaseSensitive, QRegExp::RegExp);
     ui.lineEdit_2->setValidator(new QRegExpValidator(hexValue, this));

@@ -25,6 +25,10 @@ constexpr qint64 SyncWaitMs = 100;
 // Pause between the passes of the first exchange, each of which resends 0xAA.
 constexpr unsigned long SyncPassPauseMs = 1;
 
+// Most portions of BufferSize bytes one drain reads: 2 MiB, twice the most a
+// driver queues for the host, so a drain always ends.
+constexpr int MaxDrainPortions = 64;
+
 // Pause between queue-status polls of a register read.
 constexpr unsigned long ReadPollPauseMs = 1;
 // waitForData: polls and their spacing, together about one second.
@@ -35,6 +39,7 @@ constexpr unsigned long DataWaitPauseMs = 10;
 
 FtUnitl::FtUnitl(QObject *parent)
     : QObject(parent)
+    , m_ft(d2xx::installed())
     , m_handle(nullptr)
     , m_rxBytes(0)
     , m_receiveBuffer(new quint8[BufferSize])
@@ -87,7 +92,7 @@ QStringList FtUnitl::listDevices()
     m_allDescriptionBytes.clear();
 
     DWORD count = 0;
-    FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    m_ft.listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
 
     for (DWORD index = 0; index < count; ++index) {
         // An entry that could not be read is left out rather than mistaken
@@ -111,7 +116,7 @@ FT_STATUS FtUnitl::readDescription(int index)
     // The driver writes descriptions of its own length (up to its 64-byte
     // buffer), longer than what we keep.
     char scratch[FT_DESCRIPTION_BUFFER_SIZE] = {};
-    const FT_STATUS status = FT_ListDevices(reinterpret_cast<void *>(static_cast<quintptr>(index)),
+    const FT_STATUS status = m_ft.listDevices(reinterpret_cast<void *>(static_cast<quintptr>(index)),
                                             scratch, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
     if (status == FT_OK) {
         scratch[FT_DESCRIPTION_BUFFER_SIZE - 1] = '\0';
@@ -143,7 +148,7 @@ FT_STATUS FtUnitl::openByDescription(const QString &text)
         setDescription(text);
 
     FT_HANDLE opened = nullptr;
-    const FT_STATUS status = FT_OpenEx(m_descriptionBuffer, FT_OPEN_BY_DESCRIPTION, &opened);
+    const FT_STATUS status = m_ft.openEx(m_descriptionBuffer, FT_OPEN_BY_DESCRIPTION, &opened);
     if (status == FT_OK) {
         m_handle = opened;
         m_handleHeld = true;
@@ -167,7 +172,7 @@ void FtUnitl::setDescriptionBytes(const QByteArray &bytes)
 
 FT_STATUS FtUnitl::queueStatus()
 {
-    const FT_STATUS status = FT_GetQueueStatus(m_handle, &m_rxBytes);
+    const FT_STATUS status = m_ft.getQueueStatus(m_handle, &m_rxBytes);
     if (status != FT_OK)
         reportError(QStringLiteral("FT_GetQueueStatus"), status);
     return status;
@@ -183,7 +188,7 @@ bool FtUnitl::checkLink()
 {
     // Probes directly rather than through queueStatus(): a failed probe must
     // neither log nor report again.
-    if (m_linkOpen && FT_GetQueueStatus(m_handle, &m_rxBytes) != FT_OK)
+    if (m_linkOpen && m_ft.getQueueStatus(m_handle, &m_rxBytes) != FT_OK)
         m_linkOpen = false;
     return m_linkOpen;
 }
@@ -194,7 +199,7 @@ FT_STATUS FtUnitl::closeDevice()
     // instance on an unplugged device), so it is not held any longer either way.
     // The link is closed before the failure is reported, so the report's link
     // check does not probe a handle the driver has already taken back.
-    const FT_STATUS status = FT_Close(m_handle);
+    const FT_STATUS status = m_ft.close(m_handle);
     m_handleHeld = false;
     m_linkOpen = false;
     if (status != FT_OK)
@@ -210,9 +215,9 @@ void FtUnitl::releaseStaleHandle()
 
 bool FtUnitl::initDevice()
 {
-    FT_SetLatencyTimer(m_handle, LatencyTimerMs);
-    FT_SetBitMode(m_handle, BitMaskNone, BitModeReset);
-    FT_SetBitMode(m_handle, BitMaskNone, BitModeMcuHost);
+    m_ft.setLatencyTimer(m_handle, LatencyTimerMs);
+    m_ft.setBitMode(m_handle, BitMaskNone, BitModeReset);
+    m_ft.setBitMode(m_handle, BitMaskNone, BitModeMcuHost);
     return syncDevice();
 }
 
@@ -298,7 +303,7 @@ void FtUnitl::flush(int count)
 DWORD FtUnitl::writeBytes(DWORD count)
 {
     DWORD written = 0;
-    const FT_STATUS status = FT_Write(m_handle, m_stagingBuffer, qMin<DWORD>(count, BufferSize), &written);
+    const FT_STATUS status = m_ft.write(m_handle, m_stagingBuffer, qMin<DWORD>(count, BufferSize), &written);
     if (status != FT_OK)
         reportError(QStringLiteral("FT_Write"), status);
     return written;
@@ -308,7 +313,7 @@ DWORD FtUnitl::readBytes(DWORD count)
 {
     // Never more than the receive buffer holds; the rest stays queued.
     DWORD read = 0;
-    const FT_STATUS status = FT_Read(m_handle, m_receiveBuffer, qMin<DWORD>(count, BufferSize), &read);
+    const FT_STATUS status = m_ft.read(m_handle, m_receiveBuffer, qMin<DWORD>(count, BufferSize), &read);
     if (status != FT_OK)
         reportError(QStringLiteral("FT_Read"), status);
     return qMin<DWORD>(read, BufferSize);
@@ -346,7 +351,7 @@ int FtUnitl::readReg8(quint8 address, int tries)
             return -1;
         if (m_rxBytes > 0) {
             DWORD read = 0;
-            const FT_STATUS status = FT_Read(m_handle, m_receiveBuffer, 1, &read);
+            const FT_STATUS status = m_ft.read(m_handle, m_receiveBuffer, 1, &read);
             if (status != FT_OK) {
                 reportError(QStringLiteral("FT_Read"), status);
                 return -1;
@@ -360,10 +365,20 @@ int FtUnitl::readReg8(quint8 address, int tries)
 
 void FtUnitl::drain()
 {
-    // A failed query leaves rxBytes from an earlier count; reading that many
-    // would wait for bytes that are not there.
-    if (queueStatus() == FT_OK && m_rxBytes > 0)
+    // Everything queued is stale, also beyond one buffer's worth, in portions.
+    for (int portion = 0; portion < MaxDrainPortions; ++portion) {
+        // A failed query is reported, and the report's link check counts the
+        // queue again: while the link stays open, that count is fresh. Once it
+        // is closed, rxBytes is an old count, and reading that many would wait
+        // for bytes that are not there.
+        if (queueStatus() != FT_OK && !m_linkOpen)
+            return;
+        if (m_rxBytes == 0)
+            return;
         m_receivedCount = static_cast<int>(readBytes(m_rxBytes));
+        if (m_receivedCount == 0)
+            return; // the read failed; asking again would fail the same way
+    }
 }
 
 int FtUnitl::waitForData()

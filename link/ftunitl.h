@@ -1,7 +1,7 @@
 #ifndef TAVREL_FTUNITL_H
 #define TAVREL_FTUNITL_H
 
-#include "d2xx.h"
+#include "d2xxcalls.h"
 
 #include <QByteArray>
 #include <QList>
@@ -76,6 +76,8 @@ private:
     void setDescriptionBytes(const QByteArray &bytes);
     void releaseStaleHandle();
 
+    // The D2XX implementation installed when this link was built.
+    const D2xxCalls m_ft;
     char m_descriptionBuffer[DescriptionBufferSize];
     QString m_currentDescription;
     QStringList m_allDescriptions;

@@ -57,6 +57,13 @@ uint8_t indicatorOf(const std::string *description)
 
 } // namespace
 
+const D2xxCalls &d2xxCalls()
+{
+    static const D2xxCalls table = {FT_ListDevices, FT_OpenEx, FT_SetLatencyTimer, FT_SetBitMode,
+                                    FT_GetQueueStatus, FT_Read, FT_Write, FT_Close};
+    return table;
+}
+
 const char *callName(Call call)
 {
     switch (call) {

@@ -6,7 +6,7 @@
 #ifndef TAVREL_SIMCONTROL_H
 #define TAVREL_SIMCONTROL_H
 
-#include "d2xx.h"
+#include "d2xxcalls.h"
 
 #include <array>
 #include <cstddef>
@@ -15,6 +15,9 @@
 #include <vector>
 
 namespace sim {
+
+// The model's eight D2XX calls as a table, for a program or test to install.
+const D2xxCalls &d2xxCalls();
 
 enum class Call { ListDevices, OpenEx, SetLatencyTimer, SetBitMode, GetQueueStatus, Read, Write, Close };
 

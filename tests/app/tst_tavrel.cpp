@@ -200,6 +200,9 @@ private slots:
         QTest::newRow("index 30 may stand") << "lineEdit" << "30" << "30" << partial;
         QTest::newRow("index third digit refused") << "lineEdit" << "300" << "30" << partial;
         QTest::newRow("index minus refused") << "lineEdit" << "-3" << "3" << ok;
+        QTest::newRow("index plus refused") << "lineEdit" << "+" << "" << partial;
+        QTest::newRow("index group separator refused") << "lineEdit" << "2," << "2" << ok;
+        QTest::newRow("index separator inside refused") << "lineEdit" << "1,5" << "15" << ok;
         QTest::newRow("value mixed case") << "lineEdit_2" << "0fF9" << "0fF9" << ok;
         QTest::newRow("value three digits") << "lineEdit_2" << "123" << "123" << partial;
         QTest::newRow("value fifth digit refused") << "lineEdit_2" << "12345" << "1234" << ok;
@@ -213,7 +216,10 @@ private slots:
         QFETCH(QString, text);
         QFETCH(int, state);
 
+        // A locale with a group separator, as an operator's may have.
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         Tavrel w;
+        QLocale::setDefault(QLocale::c());
         auto *edit = w.findChild<QLineEdit *>(field);
         QTest::keyClicks(edit, keys);
         QCOMPARE(edit->text(), text);

@@ -161,3 +161,9 @@ FT_STATUS FT_Close(FT_HANDLE handle)
 }
 
 } // extern "C"
+
+// The fuzzed link talks to this driver.
+#include "d2xxcalls.h"
+static const bool s_scriptInstalled = (d2xx::install({FT_ListDevices, FT_OpenEx, FT_SetLatencyTimer, FT_SetBitMode,
+                                                      FT_GetQueueStatus, FT_Read, FT_Write, FT_Close}),
+                                       true);

@@ -245,10 +245,15 @@ void TstFtUnitl::operations_data()
     QTest::newRow("answer later than the tries") << Step([](FtUnitl &) { sim::setAnswerDelayUs(1000000); })
         << read(3, -1) << QByteArrayList{"902087"} << quiet << true;
     QTest::newRow("no answer") << none << waitFor(0) << QByteArrayList() << quiet << true;
-    QTest::newRow("more than a buffer queued") << Step([](FtUnitl &l) {
+    QTest::newRow("more than a buffer stale before a read") << Step([](FtUnitl &) {
         sim::injectJunk(PortA, std::vector<uint8_t>(FtUnitl::BufferSize + 1000, 0x55));
-        l.drain(); // one buffer's worth; the rest stays queued
-    }) << waitFor(1000) << QByteArrayList() << quiet << true;
+        sim::setReadValue(0x20, 0x33);
+    }) << read(100, 0x33) << QByteArrayList{"902087"} << quiet << true;
+    QTest::newRow("stale bytes, drain's query fails") << Step([](FtUnitl &) {
+        sim::injectJunk(PortA, {0x55, 0x66});
+        sim::setReadValue(0x20, 0x33);
+        sim::failNext(sim::Call::GetQueueStatus, 1, FT_IO_ERROR);
+    }) << read(100, 0x33) << QByteArrayList{"902087"} << QStringList{QueryError} << true;
     QTest::newRow("staging full") << fill << write
         << QVector<QByteArray>(fitting + 1).toList() + QByteArrayList{staged.toHex()} << quiet << true;
     QTest::newRow("write, unplugged") << unplug << write << QByteArrayList{""} << QStringList{WriteError} << false;

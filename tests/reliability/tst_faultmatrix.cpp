@@ -371,53 +371,46 @@ static FT_STATUS routed(const QByteArray &signature, Call call, bool listing = f
     return status;
 }
 
-// The link's D2XX calls, routed through the injector (linked with --wrap).
-extern "C" {
-FT_STATUS __real_FT_ListDevices(void *, void *, DWORD);
-FT_STATUS __real_FT_OpenEx(void *, DWORD, FT_HANDLE *);
-FT_STATUS __real_FT_SetLatencyTimer(FT_HANDLE, UCHAR);
-FT_STATUS __real_FT_SetBitMode(FT_HANDLE, UCHAR, UCHAR);
-FT_STATUS __real_FT_GetQueueStatus(FT_HANDLE, DWORD *);
-FT_STATUS __real_FT_Read(FT_HANDLE, void *, DWORD, DWORD *);
-FT_STATUS __real_FT_Write(FT_HANDLE, void *, DWORD, DWORD *);
-FT_STATUS __real_FT_Close(FT_HANDLE);
+// The link's D2XX calls, routed through the injector on their way to the model.
 
-FT_STATUS __wrap_FT_ListDevices(void *arg1, void *arg2, DWORD flags)
+static FT_STATUS FT_API routedListDevices(void *arg1, void *arg2, DWORD flags)
 {
     const bool count = flags & FT_LIST_NUMBER_ONLY;
     return routed(count ? "Lc" : "Li" + QByteArray::number(quintptr(arg1)),
-                  [&] { return __real_FT_ListDevices(arg1, arg2, flags); }, !count, arg2);
+                  [&] { return sim::d2xxCalls().listDevices(arg1, arg2, flags); }, !count, arg2);
 }
-FT_STATUS __wrap_FT_OpenEx(void *arg1, DWORD flags, FT_HANDLE *handle)
+static FT_STATUS FT_API routedOpenEx(void *arg1, DWORD flags, FT_HANDLE *handle)
 {
-    return routed("O", [&] { return __real_FT_OpenEx(arg1, flags, handle); });
+    return routed("O", [&] { return sim::d2xxCalls().openEx(arg1, flags, handle); });
 }
-FT_STATUS __wrap_FT_SetLatencyTimer(FT_HANDLE handle, UCHAR ms)
+static FT_STATUS FT_API routedSetLatencyTimer(FT_HANDLE handle, UCHAR ms)
 {
-    return routed("T", [&] { return __real_FT_SetLatencyTimer(handle, ms); });
+    return routed("T", [&] { return sim::d2xxCalls().setLatencyTimer(handle, ms); });
 }
-FT_STATUS __wrap_FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode)
+static FT_STATUS FT_API routedSetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode)
 {
-    return routed("B" + QByteArray::number(mode, 16), [&] { return __real_FT_SetBitMode(handle, mask, mode); });
+    return routed("B" + QByteArray::number(mode, 16), [&] { return sim::d2xxCalls().setBitMode(handle, mask, mode); });
 }
-FT_STATUS __wrap_FT_GetQueueStatus(FT_HANDLE handle, DWORD *rxBytes)
+static FT_STATUS FT_API routedGetQueueStatus(FT_HANDLE handle, DWORD *rxBytes)
 {
-    return routed("Q", [&] { return __real_FT_GetQueueStatus(handle, rxBytes); });
+    return routed("Q", [&] { return sim::d2xxCalls().getQueueStatus(handle, rxBytes); });
 }
-FT_STATUS __wrap_FT_Read(FT_HANDLE handle, void *buffer, DWORD count, DWORD *read)
+static FT_STATUS FT_API routedRead(FT_HANDLE handle, void *buffer, DWORD count, DWORD *read)
 {
-    return routed("R", [&] { return __real_FT_Read(handle, buffer, count, read); });
+    return routed("R", [&] { return sim::d2xxCalls().read(handle, buffer, count, read); });
 }
-FT_STATUS __wrap_FT_Write(FT_HANDLE handle, void *buffer, DWORD count, DWORD *written)
+static FT_STATUS FT_API routedWrite(FT_HANDLE handle, void *buffer, DWORD count, DWORD *written)
 {
     const QByteArray bytes(static_cast<const char *>(buffer), int(count));
-    return routed("W " + bytes.toHex(' '), [&] { return __real_FT_Write(handle, buffer, count, written); });
+    return routed("W " + bytes.toHex(' '), [&] { return sim::d2xxCalls().write(handle, buffer, count, written); });
 }
-FT_STATUS __wrap_FT_Close(FT_HANDLE handle)
+static FT_STATUS FT_API routedClose(FT_HANDLE handle)
 {
-    return routed("C", [&] { return __real_FT_Close(handle); });
+    return routed("C", [&] { return sim::d2xxCalls().close(handle); });
 }
-}
+
+static const bool s_routedInstalled = (d2xx::install({routedListDevices, routedOpenEx, routedSetLatencyTimer,
+    routedSetBitMode, routedGetQueueStatus, routedRead, routedWrite, routedClose}), true);
 
 QTEST_GUILESS_MAIN(tst_FaultMatrix)
 #include "tst_faultmatrix.moc"
