@@ -64,6 +64,11 @@ const D2xxCalls &d2xxCalls()
     return table;
 }
 
+std::vector<std::string> clientFaults()
+{
+    return {};
+}
+
 const char *callName(Call call)
 {
     switch (call) {

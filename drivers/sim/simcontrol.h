@@ -113,6 +113,9 @@ bool setTraceFile(const std::string &path);
 void setLogLimit(std::size_t entries);
 
 // Observation.
+// What the program asked of the model that would hang or fail on the part, one
+// line each (e.g. a read of more bytes than are queued); cleared by reset().
+std::vector<std::string> clientFaults();
 std::vector<CallRecord> calls();
 std::vector<BusCycle> busCycles();
 void clearLogs();
