@@ -10,6 +10,7 @@
 //
 // usage: bench_action [--actions N] [--pacing instant,hs,fs] [--markdown FILE]
 #include "benchreport.h"
+#include "busmap.h"
 #include "simcontrol.h"
 #include "tavrel.h"
 
@@ -30,12 +31,8 @@
 
 namespace {
 
-// Bus address whose write ends a frame (and shows it).
-constexpr uint16_t frameEndAddress = 3;
-// The register image's positions, 0 to 29.
-constexpr int imageSize = 30;
-// Bus address of the indicator register: written once per connected cycle.
-constexpr uint16_t indicatorAddress = 4;
+using namespace bench;
+
 // Idle cycles watched to learn the cycle's period before the actions.
 constexpr int periodSampleCycles = 16;
 // Bounds of the waits on the worker.

@@ -9,6 +9,7 @@
 //
 // usage: bench_cycle [--cycles N] [--pacing instant,hs,fs] [--markdown FILE]
 #include "benchreport.h"
+#include "busmap.h"
 #include "fttask.h"
 #include "simcontrol.h"
 
@@ -26,12 +27,8 @@
 
 namespace {
 
-// Bus address of the indicator register: written once per connected cycle.
-constexpr uint16_t indicatorAddress = 4;
-// Bus address of the frame's end: a cycle with a frame is left out of the idle figures.
-constexpr uint16_t frameEndAddress = 3;
-// Opcode of an 8-bit write; with address 4 it marks the indicator write in the call log.
-constexpr uint8_t writeShortOpcode = 0x92;
+using namespace bench;
+
 // The worker's pause after each connected cycle.
 constexpr double cyclePauseUs = 20000;
 // Bound on each run: generous for the slowest pacing (about 25 ms a cycle).

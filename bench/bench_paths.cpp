@@ -19,6 +19,7 @@
 //
 // usage: bench_paths [--markdown FILE] [Google Benchmark options]
 #include "benchreport.h"
+#include "busmap.h"
 #include "fttask.h"
 #include "ftunitl.h"
 #include "simcontrol.h"
@@ -37,6 +38,8 @@
 
 namespace {
 
+using namespace bench;
+
 using Clock = std::chrono::steady_clock;
 
 // The parts the model lists: the worker takes the first port A it finds.
@@ -44,16 +47,8 @@ const std::string workerPart = "Sim Bridge";
 const std::string linkPart = "Bench Bridge";
 const std::string rawPart = "Raw Bridge";
 
-// Host-bus command bytes used by the raw row: 8-bit write (opcode, address, data).
-constexpr quint8 writeShortOpcode = 0x92;
-// Bus address of the indicator register, a harmless target for repeated writes.
-constexpr quint8 indicatorAddress = 4;
-// Bus address of the speed register, read by every connected cycle.
-constexpr quint8 speedAddress = 1;
 // Queue-status polls before a read gives up, as the worker asks.
 constexpr int readTries = 100;
-// FT_SetBitMode mode 8: MCU host-bus emulation; no pins driven.
-constexpr UCHAR mcuHostMode = 0x08;
 // The model's logs are bounded to this many entries, so that they cost the
 // same on every call and do not grow over millions of calls.
 constexpr std::size_t logLimit = 4096;

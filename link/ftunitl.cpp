@@ -230,39 +230,36 @@ bool FtUnitl::syncDevice()
         readBytes(m_rxBytes);
 
     // First exchange: 0xAA, resent on every pass, until an answer is waiting.
+    const int firstEcho = syncExchange(hostbus::SyncFirst, true);
+    if (firstEcho < 0)
+        return false;
+    // Second exchange: 0xAB, sent once, its answer polled for without pause.
+    const int secondEcho = syncExchange(hostbus::SyncSecond, false);
+    if (secondEcho < 0)
+        return false;
+    return firstEcho > 0 || secondEcho > 0;
+}
+
+int FtUnitl::syncExchange(quint8 command, bool resendEachPass)
+{
     QDeadlineTimer deadline(SyncWaitMs);
-    for (;;) {
-        m_stagedCount = 0;
-        pushByte(hostbus::SyncFirst);
-        flush(m_stagedCount);
+    for (bool send = true;; send = resendEachPass) {
+        if (send) {
+            m_stagedCount = 0;
+            pushByte(command);
+            flush(m_stagedCount);
+        }
         if (queueStatus() != FT_OK)
-            return false;
+            return -1;
         if (m_rxBytes > 0)
             break;
         if (deadline.hasExpired())
-            return false;
-        QThread::msleep(SyncPassPauseMs);
+            return -1;
+        if (resendEachPass)
+            QThread::msleep(SyncPassPauseMs);
     }
-    int read = static_cast<int>(readBytes(m_rxBytes));
-    const bool firstEcho = hostbus::containsEcho(m_receiveBuffer, read, hostbus::SyncFirst);
-
-    // Second exchange: 0xAB, sent once, answer polled for without pause.
-    m_stagedCount = 0;
-    pushByte(hostbus::SyncSecond);
-    flush(m_stagedCount);
-    deadline.setRemainingTime(SyncWaitMs);
-    for (;;) {
-        if (queueStatus() != FT_OK)
-            return false;
-        if (m_rxBytes > 0)
-            break;
-        if (deadline.hasExpired())
-            return false;
-    }
-    read = static_cast<int>(readBytes(m_rxBytes));
-    const bool secondEcho = hostbus::containsEcho(m_receiveBuffer, read, hostbus::SyncSecond);
-
-    return firstEcho || secondEcho;
+    const int read = static_cast<int>(readBytes(m_rxBytes));
+    return hostbus::containsEcho(m_receiveBuffer, read, command) ? 1 : 0;
 }
 
 void FtUnitl::pushByte(quint8 byte)

@@ -71,6 +71,11 @@ private:
     // cut at index MaxDescriptionLength.
     static constexpr int DescriptionBufferSize = MaxDescriptionLength + 1;
 
+    // One synchronisation exchange: sends `command` (again on every pass when
+    // resendEachPass) until an answer waits or the wait runs out, and reads it.
+    // 1: the answer holds the command's echo; 0: it does not; -1: no answer, or
+    // a failed queue-status query.
+    int syncExchange(quint8 command, bool resendEachPass);
     bool stageCommand(const quint8 *bytes, int length);
     void sendCommand(const hostbus::Command &command);
     void setDescriptionBytes(const QByteArray &bytes);
