@@ -8,7 +8,11 @@
 #include <stdint.h>
 
 #ifdef _WIN32
-#define FT_API __stdcall
+/* On Windows the driver's calls take the system's own DWORD (unsigned long,
+ * 32 bits there) and UCHAR, and use the stdcall convention: taking them from
+ * <windows.h> lets a file include both headers, in either order. */
+#include <windows.h>
+#define FT_API WINAPI
 #else
 #define FT_API
 #endif
@@ -18,9 +22,13 @@ extern "C" {
 #endif
 
 typedef void *FT_HANDLE;
+#ifdef _WIN32
+typedef ULONG FT_STATUS;
+#else
 typedef uint32_t FT_STATUS;
 typedef uint32_t DWORD;
 typedef uint8_t UCHAR;
+#endif
 
 /* Status values, numbered from 0 in the driver's order. */
 enum {
