@@ -231,9 +231,10 @@ FT_STATUS Port::close()
     std::lock_guard<std::mutex> lock(m_ftdiMutex);
     if (!m_ftdi)
         return FT_INVALID_HANDLE;
+    // Best effort: the part may have gone, perhaps before the reader noticed.
+    if (!gone() && ftdi_set_bitmode(m_ftdi, 0, ModeReset) != 0)
+        checkGone();
     const bool wasGone = gone();
-    if (!wasGone)
-        ftdi_set_bitmode(m_ftdi, 0, ModeReset); // best effort: the part may go at any moment
     {
         std::lock_guard<std::mutex> queueLock(m_queueMutex);
         m_stopping = true;
