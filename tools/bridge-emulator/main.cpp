@@ -287,6 +287,7 @@ int main(int argc, char **argv)
         g_unix_signal_add(SIGTERM, onTerminate, &session);
         g_unix_signal_add(SIGHUP, onHangup, &session);
         g_main_loop_run(session.loop);
+        g_main_loop_unref(session.loop);
         status = WIFEXITED(session.status) ? WEXITSTATUS(session.status)
                : WIFSIGNALED(session.status) ? 128 + WTERMSIG(session.status) : 1;
         for (int waited = 0; waited < LingerMaxMs; waited += LingerStepMs) {
