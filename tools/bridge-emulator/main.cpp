@@ -205,15 +205,13 @@ void onChildExit(GPid, gint status, gpointer data)
     g_main_loop_quit(session.loop);
 }
 
-gboolean forwardSignal(gpointer data, int signal)
+GPid childToSignal = 0; // for the signal sources, which get the signal number as their data
+
+gboolean forwardSignal(gpointer signal)
 {
-    kill(static_cast<Session *>(data)->child, signal);
+    kill(childToSignal, GPOINTER_TO_INT(signal));
     return G_SOURCE_CONTINUE;
 }
-
-gboolean onInterrupt(gpointer data) { return forwardSignal(data, SIGINT); }
-gboolean onTerminate(gpointer data) { return forwardSignal(data, SIGTERM); }
-gboolean onHangup(gpointer data) { return forwardSignal(data, SIGHUP); }
 
 // The control FIFO, created unless a FIFO is there already; -1 on failure.
 int openControl(const std::string &path, bool &created)
@@ -283,9 +281,9 @@ int main(int argc, char **argv)
         session.loop = g_main_loop_new(nullptr, FALSE);
         g_child_watch_add(session.child, onChildExit, &session);
         g_unix_fd_add(controlFd, G_IO_IN, onControl, &session);
-        g_unix_signal_add(SIGINT, onInterrupt, &session);
-        g_unix_signal_add(SIGTERM, onTerminate, &session);
-        g_unix_signal_add(SIGHUP, onHangup, &session);
+        childToSignal = session.child;
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) // passed on to the command, which decides
+            g_unix_signal_add(signal, forwardSignal, GINT_TO_POINTER(signal));
         g_main_loop_run(session.loop);
         g_main_loop_unref(session.loop);
         status = WIFEXITED(session.status) ? WEXITSTATUS(session.status)

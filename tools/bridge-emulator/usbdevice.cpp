@@ -38,10 +38,8 @@ const uint8_t Descriptors[] = {
     7, 5, 0x04, 2, 0x00, 0x02, 0, // bulk OUT 0x04
 };
 
-// Standard control requests and descriptor types (USB 2.0, chapter 9).
-constexpr uint8_t GetStatus = 0x00;
+// The one standard control request libusb sends through usbfs, and its descriptor types (USB 2.0, chapter 9).
 constexpr uint8_t GetDescriptor = 0x06;
-constexpr uint8_t GetConfiguration = 0x08;
 constexpr uint8_t DeviceType = 1, ConfigurationType = 2, StringType = 3;
 constexpr uint8_t StandardIn = 0x80;  // bmRequestType: device-to-host, standard, device
 constexpr uint8_t TypeMask = 0x60, VendorRequest = 0x40;
@@ -90,19 +88,15 @@ usbdevfs_urb &urbOf(const Urb &urb)
 std::vector<uint8_t> stringDescriptor(const std::string &text)
 {
     std::vector<uint8_t> descriptor{0, StringType};
-    const auto add = [&descriptor](unsigned unit) {
-        descriptor.push_back(uint8_t(unit));
-        descriptor.push_back(uint8_t(unit >> 8));
-    };
+    gchar *valid = g_utf8_make_valid(text.c_str(), -1); // a stray byte becomes U+FFFD
     glong count = 0;
-    if (gunichar2 *units = g_utf8_to_utf16(text.c_str(), -1, nullptr, &count, nullptr)) {
-        for (glong i = 0; i < count && size_t(i) < MaxStringChars; ++i)
-            add(units[i]);
-        g_free(units);
-    } else { // not UTF-8: byte by byte, as Latin-1
-        for (size_t i = 0; i < text.size() && i < MaxStringChars; ++i)
-            add(uint8_t(text[i]));
+    gunichar2 *units = g_utf8_to_utf16(valid, -1, nullptr, &count, nullptr);
+    for (glong i = 0; units && i < count && size_t(i) < MaxStringChars; ++i) {
+        descriptor.push_back(uint8_t(units[i]));
+        descriptor.push_back(uint8_t(units[i] >> 8));
     }
+    g_free(units);
+    g_free(valid);
     descriptor[0] = uint8_t(descriptor.size());
     return descriptor;
 }
@@ -112,14 +106,6 @@ bool standardRequest(const EmulatedPart &part, uint8_t type, uint8_t request, ui
 {
     if (type != StandardIn)
         return (type & DirectionIn) == 0; // set configuration, features: nothing to do
-    if (request == GetStatus) {
-        answer = {0, 0}; // bus powered, no remote wake-up
-        return true;
-    }
-    if (request == GetConfiguration) {
-        answer = {1};
-        return true;
-    }
     if (request != GetDescriptor)
         return false;
     const uint8_t index = uint8_t(value);
@@ -153,11 +139,6 @@ void fillFifo(int fd)
 gboolean dispatchTimer(GSource *, GSourceFunc callback, gpointer data)
 {
     return callback(data);
-}
-
-const char *portName(int port)
-{
-    return port == 0 ? " A" : " B";
 }
 
 } // namespace
@@ -548,7 +529,7 @@ long UsbDevices::claim(Client &client, UMockdevIoctlData *arg, bool take, int &e
         return fail(EBUSY, error); // the port is open elsewhere
     if (!owner)
         m_trace.line(g_get_monotonic_time(),
-                     "open \"" + m_parts[size_t(node.part)]->product() + portName(int(interface)) + "\"");
+                     "open \"" + m_parts[size_t(node.part)]->product() + (interface == 0 ? " A" : " B") + "\"");
     owner = &client;
     return 0;
 }
