@@ -83,7 +83,7 @@ const char Usage[] =
     "  --help                     this text\n";
 
 struct Options {
-    std::vector<emu::UsbDevices::PartSpec> parts;
+    std::vector<emu::UsbDevices::PartStrings> parts;
     std::string control;
     std::string trace;
     bool verbose = false;
@@ -105,7 +105,7 @@ int parse(int argc, char **argv, Options &options)
         } else if (arg == "--device" && hasValue) {
             const std::string value = argv[++i];
             const size_t comma = value.rfind(',');
-            emu::UsbDevices::PartSpec part{value.substr(0, comma), ""};
+            emu::UsbDevices::PartStrings part{value.substr(0, comma), ""};
             if (comma != std::string::npos)
                 part.serial = value.substr(comma + 1);
             if (part.product.empty())

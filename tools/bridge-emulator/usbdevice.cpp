@@ -154,10 +154,10 @@ Client::~Client()
     g_object_unref(ioctl);
 }
 
-UsbDevices::UsbDevices(const std::vector<PartSpec> &parts, EventTrace &trace)
+UsbDevices::UsbDevices(const std::vector<PartStrings> &parts, EventTrace &trace)
     : m_trace(trace)
 {
-    for (const PartSpec &spec : parts)
+    for (const PartStrings &spec : parts)
         m_parts.push_back(std::make_unique<EmulatedPart>(spec.product, spec.serial, trace));
     m_live.resize(parts.size());
 }

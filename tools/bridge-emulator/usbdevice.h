@@ -61,12 +61,12 @@ struct Client {
 class UsbDevices
 {
 public:
-    struct PartSpec {
+    struct PartStrings {
         std::string product;
         std::string serial;
     };
 
-    UsbDevices(const std::vector<PartSpec> &parts, EventTrace &trace);
+    UsbDevices(const std::vector<PartStrings> &parts, EventTrace &trace);
     UsbDevices(const UsbDevices &) = delete;
     UsbDevices &operator=(const UsbDevices &) = delete;
 
