@@ -157,8 +157,8 @@ Client::~Client()
 UsbDevices::UsbDevices(const std::vector<PartStrings> &parts, EventTrace &trace)
     : m_trace(trace)
 {
-    for (const PartStrings &spec : parts)
-        m_parts.push_back(std::make_unique<EmulatedPart>(spec.product, spec.serial, trace));
+    for (const PartStrings &strings : parts)
+        m_parts.push_back(std::make_unique<EmulatedPart>(strings.product, strings.serial, trace));
     m_live.resize(parts.size());
 }
 
