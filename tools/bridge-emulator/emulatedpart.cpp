@@ -55,7 +55,7 @@ int EmulatedPart::portOf(uint16_t index)
     return (index & 0xFF) == 2 ? 1 : 0; // wIndex low byte: 1 is port A, 2 is port B
 }
 
-bool EmulatedPart::vendorRequest(uint8_t, uint8_t request, uint16_t value, uint16_t index,
+bool EmulatedPart::vendorRequest(uint8_t request, uint16_t value, uint16_t index,
                                  uint8_t *answer, size_t &answerSize, int64_t nowUs)
 {
     Port &port = m_ports[portOf(index)];

@@ -22,6 +22,7 @@ constexpr size_t PacketSize = 512;      // wMaxPacketSize of the high-speed bulk
 constexpr size_t StatusSize = 2;        // modem-status bytes that open every IN packet
 constexpr size_t PacketPayload = PacketSize - StatusSize;
 constexpr uint8_t DefaultLatencyMs = 16; // the part's latency timer after power-up
+constexpr size_t MaxVendorAnswer = 2;    // the longest answer to a vendor request: one 16-bit word
 
 // The trace file with its time base (microseconds since the emulator started).
 struct EventTrace {
@@ -43,9 +44,9 @@ public:
     void powerUp(int64_t nowUs);
 
     // One vendor control request of the bridge (bRequestType 0x40 or 0xC0).
-    // Answers of an IN request go to `answer` (`answerSize` bytes, at most 2).
+    // Answers of an IN request go to `answer` (`answerSize` bytes, at most MaxVendorAnswer).
     // False when the part does not know the request (the host sees a stall).
-    bool vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+    bool vendorRequest(uint8_t request, uint16_t value, uint16_t index,
                        uint8_t *answer, size_t &answerSize, int64_t nowUs);
 
     // Bytes of one bulk OUT transfer to a port.

@@ -216,12 +216,45 @@ gboolean forwardSignal(gpointer signal)
 // The control FIFO, created unless a FIFO is there already; -1 on failure.
 int openControl(const std::string &path, bool &created)
 {
-    created = mkfifo(path.c_str(), 0600) == 0;
+    created = !path.empty() && mkfifo(path.c_str(), 0600) == 0;
     struct stat info;
     if (!created && (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)))
         return -1;
     // Read and write: it never reports end of file when a writer closes.
     return open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Runs the command and serves until it ends, then while its clients linger;
+// returns its exit status.
+int serve(emu::UsbDevices &devices, const Options &options, int controlFd)
+{
+    if (options.verbose)
+        std::fprintf(stderr, "%s: %zu part(s) served in %s; control FIFO %s\n", Name, options.parts.size(),
+                     std::getenv("UMOCKDEV_DIR"), std::getenv("TAVREL_EMU_CONTROL"));
+    Session session;
+    session.devices = &devices;
+    session.verbose = options.verbose;
+    const int spawned = posix_spawnp(&session.child, options.command[0], nullptr, nullptr, options.command, environ);
+    if (spawned != 0) {
+        std::fprintf(stderr, "%s: cannot start %s: %s\n", Name, options.command[0], std::strerror(spawned));
+        return 127; // as shells report a command that cannot start
+    }
+    session.loop = g_main_loop_new(nullptr, FALSE);
+    g_child_watch_add(session.child, onChildExit, &session);
+    const guint control = g_unix_fd_add(controlFd, G_IO_IN, onControl, &session);
+    childToSignal = session.child;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) // passed on to the command, which decides
+        g_unix_signal_add(signal, forwardSignal, GINT_TO_POINTER(signal));
+    g_main_loop_run(session.loop);
+    g_main_loop_unref(session.loop);
+    g_source_remove(control);
+    for (int waited = 0; waited < LingerMaxMs; waited += LingerStepMs) {
+        if (waited >= LingerMinMs && devices.clientsGone())
+            break;
+        g_usleep(LingerStepMs * 1000);
+    }
+    return WIFEXITED(session.status) ? WEXITSTATUS(session.status)
+         : WIFSIGNALED(session.status) ? 128 + WTERMSIG(session.status) : 1;
 }
 
 } // namespace
@@ -250,50 +283,25 @@ int main(int argc, char **argv)
         gchar *dir = g_dir_make_tmp("tavrel-emu-XXXXXX", nullptr);
         privateDir = dir ? dir : "";
         g_free(dir);
-        controlPath = privateDir + "/control";
+        controlPath = privateDir.empty() ? std::string() : privateDir + "/control";
     }
     bool createdControl = false;
     const int controlFd = openControl(controlPath, createdControl);
     if (controlFd < 0) {
         std::fprintf(stderr, "%s: cannot make control FIFO %s: %s\n", Name, controlPath.c_str(), std::strerror(errno));
+        if (!privateDir.empty())
+            g_rmdir(privateDir.c_str());
         return 2;
     }
     setenv("TAVREL_EMU_CONTROL", controlPath.c_str(), 1);
 
     static auto *devices = new emu::UsbDevices(options.parts, trace);
     std::string message;
-    if (!devices->start(message)) {
+    int status = 2;
+    if (!devices->start(message))
         std::fprintf(stderr, "%s: %s\n", Name, message.c_str());
-        return 2;
-    }
-    if (options.verbose)
-        std::fprintf(stderr, "%s: %zu part(s) served in %s; control FIFO %s\n", Name, options.parts.size(),
-                     std::getenv("UMOCKDEV_DIR"), controlPath.c_str());
-
-    Session session;
-    session.devices = devices;
-    session.verbose = options.verbose;
-    int status = 127; // a command that cannot start, as shells report it
-    const int spawned = posix_spawnp(&session.child, options.command[0], nullptr, nullptr, options.command, environ);
-    if (spawned != 0) {
-        std::fprintf(stderr, "%s: cannot start %s: %s\n", Name, options.command[0], std::strerror(spawned));
-    } else {
-        session.loop = g_main_loop_new(nullptr, FALSE);
-        g_child_watch_add(session.child, onChildExit, &session);
-        g_unix_fd_add(controlFd, G_IO_IN, onControl, &session);
-        childToSignal = session.child;
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) // passed on to the command, which decides
-            g_unix_signal_add(signal, forwardSignal, GINT_TO_POINTER(signal));
-        g_main_loop_run(session.loop);
-        g_main_loop_unref(session.loop);
-        status = WIFEXITED(session.status) ? WEXITSTATUS(session.status)
-               : WIFSIGNALED(session.status) ? 128 + WTERMSIG(session.status) : 1;
-        for (int waited = 0; waited < LingerMaxMs; waited += LingerStepMs) {
-            if (waited >= LingerMinMs && devices->clientsGone())
-                break;
-            g_usleep(LingerStepMs * 1000);
-        }
-    }
+    else
+        status = serve(*devices, options, controlFd);
 
     devices->stop();
     close(controlFd);

@@ -450,9 +450,9 @@ int UsbDevices::control(EmulatedPart &part, uint8_t *buffer, size_t size, int &a
     std::vector<uint8_t> answer;
     bool known;
     if ((type & TypeMask) == VendorRequest) {
-        uint8_t bytes[StatusSize];
+        uint8_t bytes[MaxVendorAnswer];
         size_t count = 0;
-        known = part.vendorRequest(type, request, value, index, bytes, count, nowUs);
+        known = part.vendorRequest(request, value, index, bytes, count, nowUs);
         answer.assign(bytes, bytes + count);
     } else {
         known = standardRequest(part, type, request, value, answer);
