@@ -3,7 +3,7 @@
 // Rows: a 3-byte FT_Write (one register write), FT_GetQueueStatus, a polled
 // one-byte read (request with send-immediate, queue-status polls until the
 // answer is there, FT_Read), and for reference one bare control transfer
-// through libusb (a standard GET_STATUS): a single URB, i.e. one round trip to
+// through libusb (the vendor request that reads port A's latency timer): a single URB, i.e. one round trip to
 // the emulator with nothing of ours around it.
 //
 // Each row gives the median and 99th percentile of the wall time per call and
@@ -32,12 +32,14 @@ const char PortA[] = "Dual RS232-HS A";
 constexpr UCHAR McuHostMode = 0x08;
 // Queue-status polls before a polled read gives up (each is microseconds).
 constexpr int PollLimit = 1000000;
-// The bridge maker's USB vendor id and its dual part's product id, and a standard GET_STATUS request to the
-// device (direction in, type standard, recipient device), with its time-out.
+// The bridge maker's USB vendor id and its dual part's product id; the part's
+// "get latency timer" request (direction in, type vendor, recipient device)
+// for port A (index 1), with its time-out.
 constexpr uint16_t VendorFtdi = 0x0403;
 constexpr uint16_t ProductDual = 0x6010;
-constexpr uint8_t RequestTypeDeviceIn = 0x80;
-constexpr uint8_t RequestGetStatus = 0x00;
+constexpr uint8_t RequestTypeVendorIn = 0xC0;
+constexpr uint8_t RequestGetLatency = 0x0A;
+constexpr uint16_t IndexPortA = 1;
 constexpr unsigned ControlTimeoutMs = 1000;
 
 double threadCpuUs()
@@ -113,10 +115,10 @@ int main(int argc, char **argv)
     libusb_context *context = nullptr;
     libusb_device_handle *raw = nullptr;
     if (ok && libusb_init(&context) == 0 && (raw = libusb_open_device_with_vid_pid(context, VendorFtdi, ProductDual))) {
-        uint8_t status[2];
+        uint8_t latency = 0;
         ok = timeCalls("bare control transfer (one URB, reference)", calls, [&] {
-            return libusb_control_transfer(raw, RequestTypeDeviceIn, RequestGetStatus, 0, 0, status, sizeof status,
-                                           ControlTimeoutMs) == sizeof status;
+            return libusb_control_transfer(raw, RequestTypeVendorIn, RequestGetLatency, 0, IndexPortA, &latency, 1,
+                                           ControlTimeoutMs) == 1;
         }, rows);
         libusb_close(raw);
     }
