@@ -46,9 +46,18 @@ Listing &listing()
     return *instance;
 }
 
-// Guards `hinted`: hints come from listings and from opens on any thread.
-std::mutex hintMutex;
-std::set<BusPlace> hinted;
+struct Hints {
+    // Guards `given`: hints come from listings and from opens on any thread.
+    std::mutex mutex;
+    std::set<BusPlace> given; // parts already told about
+};
+
+Hints &hints()
+{
+    // Never destroyed, like the listing.
+    static Hints *instance = new Hints;
+    return *instance;
+}
 
 BusPlace placeOf(libusb_device *device)
 {
@@ -97,8 +106,9 @@ int portCount(uint16_t productId)
 
 void hintAccess(const BusPlace &place)
 {
-    std::lock_guard<std::mutex> lock(hintMutex);
-    if (!hinted.insert(place).second)
+    Hints &h = hints();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    if (!h.given.insert(place).second)
         return;
     std::fprintf(stderr,
                  "tavrel: no access to the USB bridge at bus %03u device %03u: install packaging/60-tavrel.rules "
