@@ -1,8 +1,8 @@
 // Host cost per call of the USB driver, run under the bridge emulator:
 //   tavrel-bridge-emu -- bench_usb [--calls N] [--markdown FILE]
 // Rows: a 3-byte FT_Write (one register write), FT_GetQueueStatus, a polled
-// one-byte read (request with send-immediate, queue-status polls until the
-// answer is there, FT_Read), and for reference one bare control transfer
+// one-byte read (request with send-immediate, queue-status polls 50 µs apart
+// until the answer is there, FT_Read), and for reference one bare control transfer
 // through libusb (the vendor request that reads port A's latency timer): a single URB, i.e. one round trip to
 // the emulator with nothing of ours around it.
 //
@@ -22,6 +22,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -30,8 +31,11 @@ namespace {
 const char PortA[] = "Dual RS232-HS A";
 // FT_SetBitMode mode 8: MCU host-bus emulation.
 constexpr UCHAR McuHostMode = 0x08;
-// Queue-status polls before a polled read gives up (each is microseconds).
-constexpr int PollLimit = 1000000;
+// A polled read pauses this long between queue-status polls, so that it does
+// not take a core from the reader thread and the emulator it waits for (the
+// link pauses 1 ms); and gives up after this many polls (some seconds).
+constexpr auto PollPause = std::chrono::microseconds(50);
+constexpr int PollLimit = 20000;
 // The bridge maker's USB vendor id and its dual part's product id; the part's
 // "get latency timer" request (direction in, type vendor, recipient device)
 // for port A (index 1), with its time-out.
@@ -107,6 +111,7 @@ int main(int argc, char **argv)
                 return false;
             if (n >= 1)
                 return d2xx.read(h, &answer, 1, &n) == FT_OK && n == 1;
+            std::this_thread::sleep_for(PollPause);
         }
         return false;
     }, rows);
