@@ -139,8 +139,8 @@ int main(int argc, char **argv)
     md.heading("USB driver through the bridge emulator");
     md.paragraph(std::to_string(calls) + " calls each; times in µs per call. \"waiting\" is the median wall time "
                  "less the median CPU time of the calling thread: the emulator's socket round trips, which a real "
-                 "part replaces with its own USB timing. A polled read took " +
-                 bench::fixed(rows.size() > 2 ? double(polls) / calls : 0.0, 1) + " queue-status polls on average.");
+                 "part replaces with its own USB timing. A polled read made " +
+                 bench::fixed(rows.size() > 2 ? double(polls) / calls : 0.0, 1) + " empty queue-status polls on average before its answer.");
     md.table({"call", "wall p50", "wall p99", "CPU p50", "waiting"}, table);
     if (!md.save(markdown))
         std::fprintf(stderr, "bench_usb: cannot write %s\n", markdown.c_str());
