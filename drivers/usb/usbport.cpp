@@ -1,0 +1,295 @@
+#include "usbport.h"
+
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace usb {
+
+namespace {
+
+// The driver reads in requests of 4096 bytes, as the maker's driver does: 8
+// high-speed (512-byte) or 64 full-speed (64-byte) packets.
+constexpr int ReadRequestBytes = 4096;
+// Every bulk IN packet begins with two modem-status bytes that are never data.
+constexpr int StatusBytes = 2;
+// Bound of the receive queue: 1 MiB. When the room left is less than one
+// request could bring, the reader pauses and the part holds its answers.
+constexpr size_t QueueLimit = size_t(1) << 20;
+// A request completes at the latest when the part's latency timer next runs
+// out (at most 255 ms); this bound only lets the reader notice close() soon
+// when the latency is long. A timed-out request still delivers what came.
+constexpr unsigned ReaderPollMs = 100;
+// Consecutive failed requests (other than unplug, which ends reading at once)
+// after which the port counts as gone rather than retrying for ever.
+constexpr int MaxReadFailures = 3;
+// FT_Read has no time-out on the maker's driver: it waits for its count, for
+// ever if the bytes never come. A client asking for more than will come is at
+// fault, but a hung program is worse: after 5 s the read returns FT_OK with
+// what has come, as a read with a time-out set would.
+constexpr auto ReadWaitBound = std::chrono::seconds(5);
+// Chunk of one libftdi write, so a failure can say how much went through.
+constexpr DWORD WriteChunkBytes = 4096;
+// The latency timer's range on the maker's driver (libftdi accepts 1..255),
+// and the part's default, which every open restores.
+constexpr UCHAR MinLatencyMs = 2;
+constexpr UCHAR DefaultLatencyMs = 16;
+// Bit modes the part accepts: reset, asynchronous bit-bang, MPSSE, synchronous
+// bit-bang, MCU host bus, fast opto-isolated serial, CBUS bit-bang, single
+// channel synchronous FIFO. Anything else is refused before it reaches the part.
+constexpr UCHAR ValidModes[] = {0x00, 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40};
+constexpr UCHAR ModeReset = 0x00;
+// libftdi's "libusb_open() failed" and "inappropriate permissions" results of
+// ftdi_usb_open_dev.
+constexpr int OpenFailed = -4;
+constexpr int OpenNoPermission = -8;
+// Standard GET_STATUS request to the device, and a short bound for it: a probe
+// that only asks whether the part is still there.
+constexpr uint8_t RequestTypeDeviceIn = 0x80;
+constexpr uint8_t RequestGetStatus = 0x00;
+constexpr unsigned ProbeTimeoutMs = 500;
+
+} // namespace
+
+FT_STATUS Port::open(const ListedPort &listed, std::unique_ptr<Port> &port)
+{
+    ftdi_context *ftdi = ftdi_new();
+    if (!ftdi)
+        return FT_INSUFFICIENT_RESOURCES;
+    // Give the port back to the kernel's serial driver when we close it.
+    ftdi->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+    // Before the open: the interface decides which port the open claims.
+    if (ftdi_set_interface(ftdi, ftdi_interface(INTERFACE_A + listed.port)) != 0) {
+        ftdi_free(ftdi);
+        return FT_DEVICE_NOT_FOUND;
+    }
+    // The same part, seen through this port's own libusb context.
+    ftdi_device_list *found = nullptr;
+    libusb_device *device = nullptr;
+    if (ftdi_usb_find_all(ftdi, &found, 0, 0) > 0) {
+        for (ftdi_device_list *entry = found; entry && !device; entry = entry->next) {
+            const BusPlace place{libusb_get_bus_number(entry->dev), libusb_get_device_address(entry->dev)};
+            if (place == listed.place)
+                device = entry->dev;
+        }
+    }
+    if (!device) {
+        ftdi_list_free(&found);
+        ftdi_free(ftdi);
+        return FT_DEVICE_NOT_FOUND;
+    }
+    const int rc = ftdi_usb_open_dev(ftdi, device);
+    bool refused = rc == OpenNoPermission;
+    if (rc == OpenFailed) {
+        libusb_device_handle *probe = nullptr;
+        const int open = libusb_open(device, &probe);
+        if (open == 0)
+            libusb_close(probe);
+        refused = open == LIBUSB_ERROR_ACCESS;
+    }
+    ftdi_list_free(&found);
+    if (refused)
+        hintAccess(listed.place);
+    // The port starts afresh, whatever an earlier session left: the part's
+    // default latency and its bit mode reset.
+    if (rc != 0 || ftdi_set_latency_timer(ftdi, DefaultLatencyMs) != 0 || ftdi_set_bitmode(ftdi, 0, ModeReset) != 0) {
+        if (rc == 0)
+            ftdi_usb_close(ftdi);
+        ftdi_free(ftdi);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    // libftdi took the packet size from the interface's endpoint descriptor
+    // (512 on high speed, 64 on full speed).
+    port.reset(new Port(ftdi, ftdi->max_packet_size ? ftdi->max_packet_size : 64));
+    return FT_OK;
+}
+
+Port::Port(ftdi_context *ftdi, unsigned packetSize)
+    : m_ftdi(ftdi)
+    , m_usb(ftdi->usb_dev)
+    , m_endpointIn(static_cast<unsigned char>(ftdi->out_ep)) // libftdi's "out" is the part's output: bulk IN
+    , m_packetSize(packetSize)
+    , m_reader([this] { readLoop(); })
+{
+}
+
+Port::~Port()
+{
+    close();
+}
+
+bool Port::gone()
+{
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_gone;
+}
+
+void Port::markGone()
+{
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_gone = true;
+    m_dataArrived.notify_all();
+    m_spaceFreed.notify_all();
+}
+
+void Port::checkGone()
+{
+    uint8_t status[2];
+    if (libusb_control_transfer(m_usb, RequestTypeDeviceIn, RequestGetStatus, 0, 0, status, sizeof status,
+                                ProbeTimeoutMs)
+        == LIBUSB_ERROR_NO_DEVICE)
+        markGone();
+}
+
+FT_STATUS Port::setLatencyTimer(UCHAR ms)
+{
+    std::lock_guard<std::mutex> lock(m_ftdiMutex);
+    if (!m_ftdi)
+        return FT_INVALID_HANDLE;
+    if (gone())
+        return FT_IO_ERROR;
+    if (ms < MinLatencyMs)
+        return FT_INVALID_PARAMETER;
+    if (ftdi_set_latency_timer(m_ftdi, ms) == 0)
+        return FT_OK;
+    checkGone();
+    return FT_IO_ERROR;
+}
+
+FT_STATUS Port::setBitMode(UCHAR mask, UCHAR mode)
+{
+    std::lock_guard<std::mutex> lock(m_ftdiMutex);
+    if (!m_ftdi)
+        return FT_INVALID_HANDLE;
+    if (gone())
+        return FT_IO_ERROR;
+    if (std::find(std::begin(ValidModes), std::end(ValidModes), mode) == std::end(ValidModes))
+        return FT_INVALID_PARAMETER;
+    if (ftdi_set_bitmode(m_ftdi, mask, mode) == 0)
+        return FT_OK;
+    checkGone();
+    return FT_IO_ERROR;
+}
+
+FT_STATUS Port::queueStatus(DWORD &rxBytes)
+{
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    if (m_stopping)
+        return FT_INVALID_HANDLE;
+    if (m_gone)
+        return FT_IO_ERROR;
+    rxBytes = DWORD(m_queue.size());
+    return FT_OK;
+}
+
+FT_STATUS Port::read(uint8_t *buffer, DWORD count, DWORD &bytesRead)
+{
+    bytesRead = 0;
+    std::unique_lock<std::mutex> lock(m_queueMutex);
+    if (m_stopping)
+        return FT_INVALID_HANDLE;
+    if (m_gone)
+        return FT_IO_ERROR;
+    m_dataArrived.wait_for(lock, ReadWaitBound,
+                           [&] { return m_queue.size() >= count || m_gone || m_stopping; });
+    // Unplugged, or closed by another thread, while waiting.
+    if (m_gone || m_stopping)
+        return FT_IO_ERROR;
+    const size_t n = std::min(size_t(count), m_queue.size());
+    std::copy_n(m_queue.begin(), n, buffer);
+    m_queue.erase(m_queue.begin(), m_queue.begin() + std::ptrdiff_t(n));
+    bytesRead = DWORD(n);
+    if (n > 0)
+        m_spaceFreed.notify_one();
+    return FT_OK;
+}
+
+FT_STATUS Port::write(const uint8_t *buffer, DWORD count, DWORD &bytesWritten)
+{
+    bytesWritten = 0;
+    std::lock_guard<std::mutex> lock(m_ftdiMutex);
+    if (!m_ftdi)
+        return FT_INVALID_HANDLE;
+    if (gone())
+        return FT_IO_ERROR;
+    // libftdi's write time-out (5 s) bounds a part that stops taking bytes.
+    while (bytesWritten < count) {
+        const DWORD chunk = std::min(count - bytesWritten, WriteChunkBytes);
+        if (ftdi_write_data(m_ftdi, buffer + bytesWritten, int(chunk)) != int(chunk)) {
+            checkGone();
+            return FT_IO_ERROR;
+        }
+        bytesWritten += chunk;
+    }
+    return FT_OK;
+}
+
+FT_STATUS Port::close()
+{
+    std::lock_guard<std::mutex> lock(m_ftdiMutex);
+    if (!m_ftdi)
+        return FT_INVALID_HANDLE;
+    // Best effort: the part may have gone, perhaps before the reader noticed.
+    if (!gone() && ftdi_set_bitmode(m_ftdi, 0, ModeReset) != 0)
+        checkGone();
+    const bool wasGone = gone();
+    {
+        std::lock_guard<std::mutex> queueLock(m_queueMutex);
+        m_stopping = true;
+        m_dataArrived.notify_all();
+        m_spaceFreed.notify_all();
+    }
+    m_reader.join();
+    ftdi_usb_close(m_ftdi); // releases the interface; fails harmlessly on a part that has gone
+    ftdi_free(m_ftdi);
+    m_ftdi = nullptr;
+    return wasGone ? FT_IO_ERROR : FT_OK;
+}
+
+void Port::deliver(const uint8_t *data, int length)
+{
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    for (int at = 0; at < length; at += int(m_packetSize)) {
+        const int packet = std::min(int(m_packetSize), length - at);
+        if (packet > StatusBytes)
+            m_queue.insert(m_queue.end(), data + at + StatusBytes, data + at + packet);
+    }
+    m_dataArrived.notify_all();
+}
+
+void Port::readLoop()
+{
+    // Most data one request can bring: every packet less its status bytes.
+    const size_t requestPayload = ReadRequestBytes - ReadRequestBytes / m_packetSize * StatusBytes;
+    uint8_t request[ReadRequestBytes];
+    int failures = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_queueMutex);
+            // Full queue: pause reading (the part holds its answers) until a
+            // read makes room; nothing is dropped. Re-checked every poll.
+            if (!m_spaceFreed.wait_for(lock, std::chrono::milliseconds(ReaderPollMs), [&] {
+                    return m_stopping || m_gone || QueueLimit - m_queue.size() >= requestPayload;
+                }))
+                continue;
+            if (m_stopping || m_gone)
+                return;
+        }
+        int got = 0;
+        const int rc = libusb_bulk_transfer(m_usb, m_endpointIn, request, ReadRequestBytes, &got, ReaderPollMs);
+        if (got > 0)
+            deliver(request, got);
+        if (rc == 0 || rc == LIBUSB_ERROR_TIMEOUT || rc == LIBUSB_ERROR_INTERRUPTED) {
+            failures = 0;
+            continue;
+        }
+        if (rc == LIBUSB_ERROR_NO_DEVICE || ++failures >= MaxReadFailures) {
+            markGone();
+            return;
+        }
+    }
+}
+
+} // namespace usb
