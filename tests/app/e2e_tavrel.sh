@@ -127,12 +127,18 @@ poll "$frame_timeout_s" last_frame_is "$ab" || die "no frame with ab at position
 if [ -n "$emulator" ]; then
     # Pull the cable and put it back: the worker must reconnect by itself and
     # send the image again to the freshly cleared device.
-    traced() { grep -q " $1 " "$trace"; }
+    # Only what the trace shows from here on counts (the emulator also traces its
+    # first plug-in at start).
+    since=$(($(wc -l <"$trace") + 1))
+    traced() { tail -n +"$since" "$trace" | grep -q " $1 "; }
     echo "unplug 1" >"$control"
     poll "$frame_timeout_s" traced unplug || die "the emulator did not unplug the bridge"
     echo "plug 1" >"$control"
     poll "$frame_timeout_s" traced plug || die "the emulator did not re-plug the bridge"
-    frame_after_plug() { awk -v ab="$ab" '$2 == "plug" { p = 1 } p && $2 == "frame" && tolower($3) == ab { f = 1 } END { exit !f }' "$trace"; }
+    frame_after_plug() {
+        tail -n +"$since" "$trace" |
+            awk -v ab="$ab" '$2 == "plug" { p = 1 } p && $2 == "frame" && tolower($3) == ab { f = 1 } END { exit !f }'
+    }
     poll "$window_timeout_s" frame_after_plug || die "no frame with ab after the bridge was re-plugged"
 fi
 if [ -n "$screenshot" ]; then
