@@ -1,7 +1,8 @@
 // The eight D2XX calls, answered by the model. Each call takes the model's
 // mutex for its whole work except where it sleeps (a paced write waiting for
-// its bus frame, a read waiting for bytes), records itself in the call log
-// and returns its status. Injected failures come first and do nothing else.
+// its bus frame, a read waiting for bytes, a write waiting for room), records
+// itself in the call log and returns its status. Injected failures come first
+// and do nothing else, except that a failing close still gives the handle back.
 #include "simmodel.h"
 
 #include <algorithm>
@@ -12,8 +13,11 @@ using namespace sim;
 
 namespace {
 
-// Pause between the polls of a read that waits for bytes.
-constexpr uint64_t ReadPollUs = 500;
+// Pause between the polls of a read that waits for bytes or a write that waits for room.
+constexpr uint64_t PollUs = 500;
+// A write the part stops taking waits this long at least for the host to read
+// (two latency periods when they are longer) before it gives up.
+constexpr uint64_t WriteStallUs = 100000;
 
 CallRecord beginRecord(Call call, FT_HANDLE handle)
 {
@@ -50,7 +54,7 @@ FT_STATUS FT_API FT_ListDevices(void *arg1, void *arg2, DWORD flags)
     Model &m = model();
     CallRecord record = beginRecord(Call::ListDevices, nullptr);
     record.flags = flags;
-    std::lock_guard<std::mutex> lock(m.mutex);
+    Locked lock(m);
     FT_STATUS status;
     if (m.takeFailure(Call::ListDevices, status))
         return m.finish(record, status);
@@ -112,7 +116,7 @@ FT_STATUS FT_API FT_OpenEx(void *arg1, DWORD flags, FT_HANDLE *handle)
     Model &m = model();
     CallRecord record = beginRecord(Call::OpenEx, nullptr);
     record.flags = flags;
-    std::lock_guard<std::mutex> lock(m.mutex);
+    Locked lock(m);
     FT_STATUS status;
     if (m.takeFailure(Call::OpenEx, status))
         return m.finish(record, status);
@@ -155,7 +159,7 @@ FT_STATUS FT_API FT_SetLatencyTimer(FT_HANDLE handle, UCHAR ms)
     Model &m = model();
     CallRecord record = beginRecord(Call::SetLatencyTimer, handle);
     record.mode = ms;
-    std::lock_guard<std::mutex> lock(m.mutex);
+    Locked lock(m);
     FT_STATUS status;
     if (m.takeFailure(Call::SetLatencyTimer, status))
         return m.finish(record, status);
@@ -176,7 +180,7 @@ FT_STATUS FT_API FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode)
     CallRecord record = beginRecord(Call::SetBitMode, handle);
     record.mask = mask;
     record.mode = mode;
-    std::lock_guard<std::mutex> lock(m.mutex);
+    Locked lock(m);
     FT_STATUS status;
     if (m.takeFailure(Call::SetBitMode, status))
         return m.finish(record, status);
@@ -199,7 +203,7 @@ FT_STATUS FT_API FT_GetQueueStatus(FT_HANDLE handle, DWORD *rxBytes)
 {
     Model &m = model();
     CallRecord record = beginRecord(Call::GetQueueStatus, handle);
-    std::lock_guard<std::mutex> lock(m.mutex);
+    Locked lock(m);
     FT_STATUS status;
     if (m.takeFailure(Call::GetQueueStatus, status))
         return m.finish(record, status);
@@ -220,7 +224,7 @@ FT_STATUS FT_API FT_Read(FT_HANDLE handle, void *buffer, DWORD count, DWORD *byt
     Model &m = model();
     CallRecord record = beginRecord(Call::Read, handle);
     record.count = count;
-    std::unique_lock<std::mutex> lock(m.mutex);
+    Locked lock(m);
     FT_STATUS status;
     if (m.takeFailure(Call::Read, status))
         return m.finish(record, status);
@@ -231,20 +235,29 @@ FT_STATUS FT_API FT_Read(FT_HANDLE handle, void *buffer, DWORD count, DWORD *byt
         return m.finish(record, FT_INVALID_PARAMETER);
 
     // No read time-out is set, so the call waits for its count; but a test
-    // asking for more than will come must not hang: give up after two latency
-    // periods (plus any answer delay and bus frames) with what has come.
+    // asking for more than will come must not hang: give up when nothing has
+    // come for two latency periods (plus any answer delay and bus frames).
     uint8_t *out = static_cast<uint8_t *>(buffer);
-    const uint64_t deadline = m.now() + 2 * uint64_t(device->latencyMs) * 1000
-                              + m.faults.answerDelayUs + 2 * m.frameUs();
     DWORD got = 0;
-    for (;;) {
+    for (uint64_t deadline = 0;;) {
         const uint64_t now = m.now();
         m.advance(*device, now);
-        got += DWORD(m.takeVisible(*device, out + got, count - got, now));
-        if (got == count || now >= deadline)
+        const size_t taken = m.takeVisible(*device, out + got, count - got, now);
+        got += DWORD(taken);
+        if (got == count)
             break;
+        if (taken > 0 || deadline == 0) {
+            deadline = now + 2 * uint64_t(device->latencyMs) * 1000 + m.faults.answerDelayUs + 2 * m.frameUs();
+            if (taken > 0)
+                continue; // the driver may have read on meanwhile: look again at once
+        } else if (now >= deadline) {
+            // On the part this call would still be waiting.
+            m.clientFault("FT_Read asked " + std::to_string(count) + " bytes, " + std::to_string(got)
+                          + " were queued");
+            break;
+        }
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::microseconds(std::min(ReadPollUs, deadline - now)));
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min(PollUs, deadline - now)));
         lock.lock();
         // Closed or unplugged meanwhile: report that, with what was read.
         if ((status = m.resolve(handle, device)) != FT_OK)
@@ -261,39 +274,66 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void *buffer, DWORD count, DWORD *by
     Model &m = model();
     CallRecord record = beginRecord(Call::Write, handle);
     record.count = count;
-    uint64_t now, frameEnd;
+    Locked lock(m);
     FT_STATUS status;
-    {
-        std::lock_guard<std::mutex> lock(m.mutex);
-        if (m.takeFailure(Call::Write, status))
-            return m.finish(record, status);
-        Device *device;
-        if ((status = m.resolve(handle, device)) != FT_OK)
-            return m.finish(record, status);
-        if (!bytesWritten || (!buffer && count > 0))
-            return m.finish(record, FT_INVALID_PARAMETER);
+    if (m.takeFailure(Call::Write, status))
+        return m.finish(record, status);
+    Device *device;
+    if ((status = m.resolve(handle, device)) != FT_OK)
+        return m.finish(record, status);
+    if (!bytesWritten || (!buffer && count > 0))
+        return m.finish(record, FT_INVALID_PARAMETER);
 
-        DWORD accepted = count;
-        if (m.faults.shortWriteTimes > 0) {
-            --m.faults.shortWriteTimes;
-            accepted = std::min(count, m.faults.shortWriteAccepted);
-            status = m.faults.shortWriteStatus;
-        }
-        const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
-        now = m.now();
-        m.advance(*device, now);
-        // Paced: the bytes cross the bus in the next frame, and the call
-        // returns when that frame has gone; the part acts on them then.
-        frameEnd = m.nextFrame(now);
-        m.traceLine(std::string(accepted ? "write " : "write") + hexBytes(bytes, accepted, " "));
-        m.execute(*device, bytes, accepted, frameEnd);
-        *bytesWritten = accepted;
-        record.result = accepted;
-        record.bytes.assign(bytes, bytes + accepted);
-        m.finish(record, status);
+    DWORD offered = count;
+    if (m.faults.shortWriteTimes > 0) {
+        --m.faults.shortWriteTimes;
+        offered = std::min(count, m.faults.shortWriteAccepted);
+        status = m.faults.shortWriteStatus;
     }
-    if (frameEnd != now)
-        sleepUntil(m, frameEnd);
+    const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
+    // Paced: the bytes cross the bus in the next frame, and the call returns
+    // when that frame has gone; the part acts on them then. When the part
+    // stops taking them (its buffer for the host full, the driver not
+    // reading), the call waits for the host to read, as the part would make
+    // it; each pass traces the bytes it got taken.
+    DWORD taken = 0;
+    uint64_t frameEnd = m.now(), deadline = 0;
+    for (bool first = true;; first = false) {
+        const uint64_t now = m.now();
+        m.advance(*device, now);
+        frameEnd = m.nextFrame(now);
+        const size_t mark = m.traceOut.size();
+        const size_t took = m.execute(*device, bytes + taken, offered - taken, frameEnd);
+        if (took > 0 || (first && offered == 0))
+            m.traceLineAt(mark, now, std::string(took ? "write " : "write") + hexBytes(bytes + taken, took, " "));
+        taken += DWORD(took);
+        if (taken == offered)
+            break;
+        if (took > 0 || first) {
+            deadline = now + std::max(WriteStallUs, 2 * uint64_t(device->latencyMs) * 1000)
+                       + m.faults.answerDelayUs + 2 * m.frameUs();
+        } else if (now >= deadline) {
+            // On the part this call would still be blocked.
+            m.clientFault("FT_Write offered " + std::to_string(offered) + " bytes, the part took "
+                          + std::to_string(taken) + ": its answers were not read");
+            break;
+        }
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min(PollUs, std::max(deadline, now) - now)));
+        lock.lock();
+        // Closed or unplugged meanwhile: report that, with what was taken.
+        const FT_STATUS gone = m.resolve(handle, device);
+        if (gone != FT_OK) {
+            status = gone;
+            break;
+        }
+    }
+    *bytesWritten = taken;
+    record.result = taken;
+    record.bytes.assign(bytes, bytes + taken);
+    m.finish(record, status);
+    lock.unlock();
+    sleepUntil(m, frameEnd);
     return status;
 }
 
@@ -301,18 +341,25 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle)
 {
     Model &m = model();
     CallRecord record = beginRecord(Call::Close, handle);
-    std::lock_guard<std::mutex> lock(m.mutex);
-    FT_STATUS status;
-    if (m.takeFailure(Call::Close, status))
-        return m.finish(record, status);
+    Locked lock(m);
+    FT_STATUS injected;
+    const bool failing = m.takeFailure(Call::Close, injected);
     Device *device;
-    status = m.resolve(handle, device);
-    if (status == FT_INVALID_HANDLE)
-        return m.finish(record, status);
-    // Known handle: released even when its device has gone (then FT_IO_ERROR).
-    m.handles.erase(reinterpret_cast<uintptr_t>(handle));
-    if (device)
-        device->openHandle = 0;
-    m.traceLine("close");
-    return m.finish(record, status);
+    FT_STATUS status = m.resolve(handle, device);
+    if (status != FT_INVALID_HANDLE) {
+        // A known handle is released even when its device has gone (then
+        // FT_IO_ERROR) and when the close fails: the driver takes it back.
+        m.handles.erase(reinterpret_cast<uintptr_t>(handle));
+        if (device)
+            device->openHandle = 0;
+        m.traceLine("close");
+    }
+    return m.finish(record, failing ? injected : status);
+}
+
+const D2xxCalls &sim::d2xxCalls()
+{
+    static const D2xxCalls table = {FT_ListDevices, FT_OpenEx, FT_SetLatencyTimer, FT_SetBitMode,
+                                    FT_GetQueueStatus, FT_Read, FT_Write, FT_Close};
+    return table;
 }

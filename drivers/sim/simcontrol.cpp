@@ -13,7 +13,7 @@ template <typename Work>
 auto withModel(Work work)
 {
     Model &m = model();
-    std::lock_guard<std::mutex> lock(m.mutex);
+    Locked lock(m);
     return work(m);
 }
 
@@ -55,19 +55,15 @@ uint8_t indicatorOf(const std::string *description)
     });
 }
 
+void clearAll(Model &m)
+{
+    m.callLog.clear();
+    m.busLog.clear();
+    m.callLogBytes = m.busLogBytes = 0;
+    m.clientFaults.clear();
+}
+
 } // namespace
-
-const D2xxCalls &d2xxCalls()
-{
-    static const D2xxCalls table = {FT_ListDevices, FT_OpenEx, FT_SetLatencyTimer, FT_SetBitMode,
-                                    FT_GetQueueStatus, FT_Read, FT_Write, FT_Close};
-    return table;
-}
-
-std::vector<std::string> clientFaults()
-{
-    return {};
-}
 
 const char *callName(Call call)
 {
@@ -92,10 +88,11 @@ void reset()
         m.faults = Faults();
         m.pinnedReads.clear();
         m.pacing = UsbPacing::Instant;
-        m.callLog.clear();
-        m.busLog.clear();
+        m.hostQueueLimit = DefaultHostQueueLimit;
         m.callLogLimit = DefaultCallLogLimit;
         m.busLogLimit = DefaultBusLogLimit;
+        m.logByteLimit = DefaultLogByteLimit;
+        clearAll(m);
     });
 }
 
@@ -192,19 +189,36 @@ void setUsbPacing(UsbPacing pacing)
     withModel([&](Model &m) { m.pacing = pacing; });
 }
 
+void setHostQueueLimit(std::size_t bytes)
+{
+    withModel([&](Model &m) {
+        m.hostQueueLimit = bytes;
+        const uint64_t now = m.now();
+        for (Device *device : m.listed()) {
+            m.advance(*device, now);
+            m.pump(*device, now); // a larger queue lets the driver read again
+        }
+    });
+}
+
 bool setTraceFile(const std::string &path)
 {
-    return withModel([&](Model &m) { return m.trace.open(path); });
+    return model().trace.open(path); // the trace locks itself
 }
 
 void setLogLimit(std::size_t entries)
 {
     withModel([&](Model &m) {
         m.callLogLimit = m.busLogLimit = entries;
-        while (m.callLog.size() > entries)
-            m.callLog.pop_front();
-        while (m.busLog.size() > entries)
-            m.busLog.pop_front();
+        m.trimLogs();
+    });
+}
+
+void setLogByteLimit(std::size_t bytes)
+{
+    withModel([&](Model &m) {
+        m.logByteLimit = bytes;
+        m.trimLogs();
     });
 }
 
@@ -218,12 +232,14 @@ std::vector<BusCycle> busCycles()
     return withModel([](Model &m) { return std::vector<BusCycle>(m.busLog.begin(), m.busLog.end()); });
 }
 
+std::vector<std::string> clientFaults()
+{
+    return withModel([](Model &m) { return m.clientFaults; });
+}
+
 void clearLogs()
 {
-    withModel([](Model &m) {
-        m.callLog.clear();
-        m.busLog.clear();
-    });
+    withModel(clearAll);
 }
 
 std::array<uint8_t, 30> shownFrame() { return frameOf(nullptr); }

@@ -16,9 +16,6 @@
 
 namespace sim {
 
-// The model's eight D2XX calls as a table, for a program or test to install.
-const D2xxCalls &d2xxCalls();
-
 enum class Call { ListDevices, OpenEx, SetLatencyTimer, SetBitMode, GetQueueStatus, Read, Write, Close };
 
 // Name of the driver function, e.g. "FT_Write".
@@ -49,10 +46,15 @@ struct BusCycle {
 
 enum class UsbPacing { Instant, HighSpeed, FullSpeed };
 
+// The model's eight D2XX functions as a table, to install where the program
+// or a test chooses its implementation. (Named apart from calls(), the log.)
+const D2xxCalls &d2xxCalls();
+
 // Back to the state at start-up, as if no environment variable had been set
 // (except TAVREL_SIM_TRACE): one part "Sim Bridge", nothing open (every
-// earlier handle becomes unknown), faults cleared, logs cleared and on (see setLogLimit), peripheral
-// memory zeroed, status registers following their pattern, pacing instant.
+// earlier handle becomes unknown), faults and client faults cleared, logs
+// cleared and on (see setLogLimit), peripheral memory zeroed, status registers
+// following their pattern, pacing instant, host queue limit 1 MiB.
 void reset();
 
 // Replace the attached parts. Each product string lists as "<s> A" and "<s> B"
@@ -74,7 +76,8 @@ void setDevices(const std::vector<std::string> &descriptions);
 bool unplug(const std::string &description);
 bool plug(const std::string &description);
 
-// The next `times` calls of `call` fail with `status` (and do nothing else).
+// The next `times` calls of `call` fail with `status` and do nothing else,
+// except FT_Close, which gives the handle back all the same.
 void failNext(Call call, int times, FT_STATUS status);
 
 // The next `times` FT_Write calls take only the first `accepted` bytes (or all,
@@ -106,18 +109,31 @@ void setUsbPacing(UsbPacing pacing);
 // start-up); an empty path ends tracing. False if the file cannot be opened.
 bool setTraceFile(const std::string &path);
 
+// The driver's queue for the host holds at most this many bytes (1 MiB after
+// reset()). When it is full the driver stops reading, the part's buffer (4 KiB)
+// fills, the command processor stops taking commands that answer, and FT_Write
+// waits for the host to read: after a bounded wait it returns FT_OK with the
+// bytes the part took, recorded as a client fault. Nothing is dropped.
+void setHostQueueLimit(std::size_t bytes);
+
 // Keep at most this many entries in each log (the oldest go first). The logs
 // are off (limit 0) from start-up until the first reset(), which sets the
 // defaults (200,000 calls, 1,000,000 bus cycles): a program running on the
 // model keeps no logs that nobody reads.
 void setLogLimit(std::size_t entries);
+// Keep at most this many bytes in each log (reset(): 64 MiB). An entry weighs
+// its own size plus the bytes and text it carries.
+void setLogByteLimit(std::size_t bytes);
 
 // Observation.
-// What the program asked of the model that would hang or fail on the part, one
-// line each (e.g. a read of more bytes than are queued); cleared by reset().
-std::vector<std::string> clientFaults();
 std::vector<CallRecord> calls();
 std::vector<BusCycle> busCycles();
+// Calls the part would have answered by hanging or blocking the caller, one
+// readable line each (e.g. "FT_Read asked 5 bytes, 2 were queued"): a read
+// asking for more than came within its bounded wait, a write the part stopped
+// taking. A program that works on hardware causes none.
+std::vector<std::string> clientFaults();
+// Empties the call and bus logs and the client faults.
 void clearLogs();
 std::array<uint8_t, 30> shownFrame();   // the frame last ended with a write to address 3
 int framesShown();                      // how many frames have ended since reset()

@@ -172,7 +172,10 @@ void Model::freshPort(Device &device)
     device.mode = ModeReset;
     device.processor.reset();
     device.arriving.clear();
+    device.arrivingAnswers = 0;
     device.held.clear();
+    device.request.clear();
+    device.shortOwed = false;
     device.toHost.clear();
     device.lastTransferUs = now();
 }
@@ -212,32 +215,88 @@ uint64_t Model::nextFrame(uint64_t t) const
     return frame ? (t / frame + 1) * frame : t;
 }
 
-// When the latency timer next runs out after the oldest held byte arrived:
-// it restarts at each transfer and, with nothing to send, still runs out
-// every period (status-only packets), so that is the first period boundary,
-// counted from the last transfer, after the byte arrived.
-uint64_t Model::latencyRelease(const Device &device) const
+size_t Model::packetData() const
 {
+    return pacing == UsbPacing::FullSpeed ? FullSpeedPacketData : HighSpeedPacketData;
+}
+
+size_t Model::requestData() const
+{
+    return pacing == UsbPacing::FullSpeed ? FullSpeedRequestData : HighSpeedRequestData;
+}
+
+// A request once issued takes packets until it completes; the next one is
+// issued only while the queue has room for all it could bring.
+bool Model::driverReading(const Device &device) const
+{
+    return !device.request.empty() || device.toHost.size() + requestData() <= hostQueueLimit;
+}
+
+size_t Model::answerRoom(const Device &device) const
+{
+    const size_t used = device.held.size() + device.arrivingAnswers;
+    return used < PartBufferBytes ? PartBufferBytes - used : 0;
+}
+
+// When the latency timer next ends a request, or never when nothing waits
+// for it (or it already has, and waits for the driver to read again). It
+// restarts at each transfer and, with nothing to send, still runs out every
+// period (status-only packets), so that is the first period boundary, counted
+// from the last transfer, after the oldest waiting byte arrived. Bytes in the
+// request came with the last transfer at the latest.
+uint64_t Model::latencyExpiry(const Device &device) const
+{
+    if (device.shortOwed || (device.held.empty() && device.request.empty()))
+        return UINT64_MAX;
     const uint64_t period = uint64_t(device.latencyMs) * 1000;
-    const uint64_t heldUs = std::max(device.held.front().timeUs, device.lastTransferUs);
-    const uint64_t since = heldUs - device.lastTransferUs;
+    const uint64_t since = device.held.empty()
+        ? 0 : std::max(device.held.front().timeUs, device.lastTransferUs) - device.lastTransferUs;
     return device.lastTransferUs + period * (since / period + 1);
 }
 
-void Model::release(Device &device, uint64_t atUs, size_t count)
+void Model::sendPacket(Device &device, uint64_t atUs, size_t count)
 {
-    const uint64_t visibleUs = nextFrame(atUs);
+    device.request.reserve(requestData());
     for (size_t i = 0; i < count; ++i) {
-        addToHost(device, device.held.front().byte, visibleUs);
+        device.request.push_back(device.held.front().byte);
         device.held.pop_front();
     }
     device.lastTransferUs = atUs;
+    if (device.request.size() >= requestData())
+        completeRequest(device, atUs);
+}
+
+void Model::completeRequest(Device &device, uint64_t atUs)
+{
+    const uint64_t visibleUs = nextFrame(atUs);
+    for (uint8_t byte : device.request)
+        addToHost(device, byte, visibleUs);
+    device.request.clear();
+}
+
+void Model::shortPacket(Device &device, uint64_t atUs)
+{
+    device.shortOwed = true;
+    pump(device, atUs);
+}
+
+void Model::pump(Device &device, uint64_t atUs)
+{
+    while (driverReading(device)) {
+        if (device.held.size() >= packetData()) {
+            sendPacket(device, atUs, packetData());
+        } else if (device.shortOwed) {
+            device.shortOwed = false;
+            sendPacket(device, atUs, device.held.size());
+            completeRequest(device, atUs);
+        } else {
+            return;
+        }
+    }
 }
 
 void Model::addToHost(Device &device, uint8_t byte, uint64_t visibleUs)
 {
-    if (device.toHost.size() >= HostQueueLimit)
-        return;
     // The queue is read in order: a byte is never visible before the ones ahead of it.
     if (!device.toHost.empty())
         visibleUs = std::max(visibleUs, device.toHost.back().timeUs);
@@ -251,22 +310,23 @@ void Model::advance(Device &device, uint64_t nowUs)
     constexpr uint64_t Never = UINT64_MAX;
     for (;;) {
         const uint64_t arrival = device.arriving.empty() ? Never : device.arriving.front().timeUs;
-        const uint64_t timer = device.held.empty() ? Never : latencyRelease(device);
+        const uint64_t timer = latencyExpiry(device);
         if (std::min(arrival, timer) > nowUs)
             return;
         if (timer <= arrival) {
-            release(device, timer, device.held.size());
+            shortPacket(device, timer);
             continue;
         }
         const TimedByte next = device.arriving.front();
         device.arriving.pop_front();
         if (next.sendImmediate) {
-            if (!device.held.empty())
-                release(device, next.timeUs, device.held.size());
+            // With nothing waiting anywhere there is nothing to send: no transfer.
+            if (!device.held.empty() || !device.request.empty())
+                shortPacket(device, next.timeUs);
         } else {
+            --device.arrivingAnswers;
             device.held.push_back(next);
-            if (device.held.size() >= PacketPayload)
-                release(device, next.timeUs, PacketPayload);
+            pump(device, next.timeUs);
         }
     }
 }
@@ -286,6 +346,8 @@ size_t Model::takeVisible(Device &device, uint8_t *buffer, size_t count, uint64_
         buffer[i] = device.toHost.front().byte;
         device.toHost.pop_front();
     }
+    if (n > 0)
+        pump(device, nowUs);
     return n;
 }
 
@@ -298,14 +360,38 @@ void Model::answer(Device &device, uint64_t atUs, uint8_t byte, bool sendImmedia
     if (!device.arriving.empty())
         arrival = std::max(arrival, device.arriving.back().timeUs);
     device.arriving.push_back({arrival, byte, sendImmediate});
+    device.arrivingAnswers += !sendImmediate;
 }
 
-void Model::execute(Device &device, const uint8_t *bytes, size_t count, uint64_t atUs)
+// Answer bytes a step puts into the part's buffer.
+static size_t answerBytes(const Step &step)
+{
+    switch (step.kind) {
+    case Step::BusRead:
+    case Step::Answer:
+        return 1;
+    case Step::BadCommand:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+size_t Model::execute(Device &device, const uint8_t *bytes, size_t count, uint64_t atUs)
 {
     if (!device.processorActive())
-        return; // held in reset, or a mode without the command processor
+        return count; // held in reset, or a mode without the command processor: bytes vanish
     for (size_t i = 0; i < count; ++i) {
-        const Step step = device.processor.feed(bytes[i]);
+        // Try the byte on a copy: a command that cannot answer is not taken.
+        CommandProcessor next = device.processor;
+        const Step step = next.feed(bytes[i]);
+        const size_t needed = faults.silent ? 0 : answerBytes(step);
+        if (needed > answerRoom(device)) {
+            advance(device, atUs); // what has arrived may move on to the driver
+            if (needed > answerRoom(device))
+                return i;
+        }
+        device.processor = next;
         const std::string address = step.wide ? hex4(step.address) : hex2(uint8_t(step.address));
         switch (step.kind) {
         case Step::BusRead: {
@@ -342,33 +428,106 @@ void Model::execute(Device &device, const uint8_t *bytes, size_t count, uint64_t
             break;
         }
     }
+    return count;
+}
+
+// What a log entry weighs: itself and what it carries on the heap.
+static size_t logCost(const CallRecord &record)
+{
+    return sizeof record + record.bytes.size() + record.text.size();
+}
+
+static size_t logCost(const BusCycle &cycle)
+{
+    return sizeof cycle;
+}
+
+// Drops the oldest entries until the log keeps to both bounds (an entry
+// heavier than the byte bound on its own is not kept either).
+template <typename T>
+static void trimLog(std::deque<T> &log, size_t &bytes, size_t limit, size_t byteLimit)
+{
+    while (!log.empty() && (log.size() > limit || bytes > byteLimit)) {
+        bytes -= logCost(log.front());
+        log.pop_front();
+    }
 }
 
 template <typename T>
-static void appendBounded(std::deque<T> &log, T &&entry, size_t limit)
+static void appendBounded(std::deque<T> &log, size_t &bytes, T &&entry, size_t limit, size_t byteLimit)
 {
     if (limit == 0)
         return;
+    bytes += logCost(entry);
     log.push_back(std::move(entry));
-    while (log.size() > limit)
-        log.pop_front();
+    trimLog(log, bytes, limit, byteLimit);
+}
+
+void Model::trimLogs()
+{
+    trimLog(callLog, callLogBytes, callLogLimit, logByteLimit);
+    trimLog(busLog, busLogBytes, busLogLimit, logByteLimit);
 }
 
 void Model::logBus(const BusCycle &cycle)
 {
-    appendBounded(busLog, BusCycle(cycle), busLogLimit);
+    appendBounded(busLog, busLogBytes, BusCycle(cycle), busLogLimit, logByteLimit);
 }
 
 FT_STATUS Model::finish(CallRecord &record, FT_STATUS status)
 {
     record.status = status;
-    appendBounded(callLog, std::move(record), callLogLimit);
+    appendBounded(callLog, callLogBytes, std::move(record), callLogLimit, logByteLimit);
     return status;
+}
+
+void Model::clientFault(const std::string &what)
+{
+    if (clientFaults.size() < ClientFaultLimit)
+        clientFaults.push_back(what);
 }
 
 void Model::traceLine(const std::string &event)
 {
-    trace.line(now(), event);
+    if (trace.enabled())
+        traceOut.push_back({now(), event});
+}
+
+void Model::traceLineAt(size_t position, uint64_t timeUs, const std::string &event)
+{
+    if (trace.enabled())
+        traceOut.insert(traceOut.begin() + std::ptrdiff_t(std::min(position, traceOut.size())), {timeUs, event});
+}
+
+Locked::Locked(Model &model)
+    : m_model(model)
+    , m_lock(model.mutex)
+{
+}
+
+Locked::~Locked()
+{
+    unlock();
+}
+
+void Locked::unlock()
+{
+    if (!m_lock.owns_lock())
+        return;
+    if (m_model.traceOut.empty()) {
+        m_lock.unlock();
+        return;
+    }
+    std::vector<TraceLine> lines;
+    lines.swap(m_model.traceOut);
+    const uint64_t sequence = m_model.traceBatches++;
+    m_lock.unlock();
+    m_model.trace.write(sequence, std::move(lines));
+}
+
+void Locked::lock()
+{
+    m_lock.lock();
 }
 
 } // namespace sim

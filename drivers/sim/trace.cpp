@@ -9,20 +9,40 @@ Trace::~Trace()
 
 bool Trace::open(const std::string &path)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_file)
         std::fclose(m_file);
     m_file = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
+    m_enabled = m_file != nullptr;
     return path.empty() || m_file;
 }
 
-void Trace::line(uint64_t timeUs, const std::string &event)
+void Trace::write(uint64_t sequence, std::vector<TraceLine> lines)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (sequence != m_next) {
+        m_waiting.emplace(sequence, std::move(lines));
+        return;
+    }
+    writeLines(lines);
+    ++m_next;
+    // Batches of calls that unlocked after this one but got here first.
+    for (auto it = m_waiting.begin(); it != m_waiting.end() && it->first == m_next; it = m_waiting.erase(it)) {
+        writeLines(it->second);
+        ++m_next;
+    }
+}
+
+void Trace::writeLines(const std::vector<TraceLine> &lines)
 {
     if (!m_file)
         return;
-    // fwrite, not %s: a description may hold any byte.
-    std::fprintf(m_file, "%llu ", static_cast<unsigned long long>(timeUs));
-    std::fwrite(event.data(), 1, event.size(), m_file);
-    std::fputc('\n', m_file);
+    for (const TraceLine &line : lines) {
+        // fwrite, not %s: a description may hold any byte.
+        std::fprintf(m_file, "%llu ", static_cast<unsigned long long>(line.timeUs));
+        std::fwrite(line.event.data(), 1, line.event.size(), m_file);
+        std::fputc('\n', m_file);
+    }
     std::fflush(m_file);
 }
 
