@@ -2,6 +2,16 @@
 #include "d2xx.h"
 
 #include <string.h>
+#include <time.h>
+
+/* The answer travels back over USB on its own time: poll for it, at most about a second. */
+static FT_STATUS waitQueued(FT_HANDLE handle, DWORD *count)
+{
+    FT_STATUS status = FT_OK;
+    for (int poll = 0; poll < 1000 && (status = FT_GetQueueStatus(handle, count)) == FT_OK && *count == 0; ++poll)
+        nanosleep(&(struct timespec){0, 1000000}, NULL);
+    return status;
+}
 
 int main(void)
 {
@@ -14,7 +24,7 @@ int main(void)
          : FT_OpenEx(name, FT_OPEN_BY_DESCRIPTION, &handle) != FT_OK || FT_SetLatencyTimer(handle, 16) != FT_OK ? 3
          : FT_SetBitMode(handle, 0, 0x08) != FT_OK ? 4 /* MCU host-bus emulation */
          : FT_Write(handle, request, sizeof request, &done) != FT_OK || done != sizeof request ? 5
-         : FT_GetQueueStatus(handle, &count) != FT_OK || count != 1 ? 6
+         : waitQueued(handle, &count) != FT_OK || count != 1 ? 6
          : FT_Read(handle, &answer, 1, &done) != FT_OK || done != 1 || answer != 0x5C ? 7
          : FT_Close(handle) != FT_OK ? 8
          : 0;

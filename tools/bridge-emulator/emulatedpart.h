@@ -10,6 +10,8 @@
 #include "peripheral.h"
 #include "trace.h"
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -25,10 +27,15 @@ constexpr uint8_t DefaultLatencyMs = 16; // the part's latency timer after power
 constexpr size_t MaxVendorAnswer = 2;    // the longest answer to a vendor request: one 16-bit word
 
 // The trace file with its time base (microseconds since the emulator started).
+// Each line is a batch of its own, numbered in the order of its event.
 struct EventTrace {
     sim::Trace file;
     int64_t startUs = 0;
-    void line(int64_t nowUs, const std::string &event) { file.line(uint64_t(nowUs - startUs), event); }
+    std::atomic<uint64_t> nextBatch{0};
+    void line(int64_t nowUs, const std::string &event)
+    {
+        file.write(nextBatch++, {sim::TraceLine{uint64_t(nowUs - startUs), event}});
+    }
 };
 
 class EmulatedPart
