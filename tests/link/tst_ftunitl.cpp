@@ -99,8 +99,7 @@ private slots:
 
     void sync_data()
     {
-        // Each answer is put in the receive queue when a failed FT_Write is logged, so the
-        // exchange whose byte did not go out reads exactly it.
+        // Each answer is queued as a failed FT_Write is logged: the exchange whose byte failed reads it.
         QTest::addColumn<QByteArrayList>("answers"); // in hex
         QTest::addColumn<bool>("silent");
         QTest::addColumn<bool>("synchronised");

@@ -66,8 +66,7 @@ private slots:
     }
     void cleanup() { simtest::end(); }
 
-    // Start and destroy at once, many times: the stop usually comes before the thread has
-    // reached run(), and must still end it (a lost stop hangs the test until its time limit).
+    // Started and destroyed at once: a stop that comes before run() begins must still end it.
     void stopBeforeRunBeginsIsKept()
     {
         for (int i = 0; i < 200; ++i)
