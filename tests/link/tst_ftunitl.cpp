@@ -178,8 +178,7 @@ private slots:
             << QByteArrayList() << QStringList{queryError} << false;
         QTest::newRow("read fails") << Step([=](FtUnitl &l) { fail(sim::Call::Read, 1), read(l, 100, -1); })
             << QByteArrayList{"902087"} << QStringList{"error FT_Read , status 4"} << true;
-        // The driver gives the handle back even when closing fails; a model that keeps it on an
-        // injected failure is reset here, so the handle is forgotten as the driver would.
+        // The driver releases a handle even when closing fails; a model that keeps it is reset.
         QTest::newRow("close fails") << Step([=](FtUnitl &l) { fail(sim::Call::Close, 1), l.closeDevice(), sim::reset(); })
             << QByteArrayList() << QStringList{"error FT_Close , status 4"} << false;
     }
