@@ -120,7 +120,7 @@ private slots:
                 QThread::usleep(random() % 16 ? random() % 3000 : 20000 + random() % 40000);
                 QVERIFY(sim::plug(portA));
                 sim::clearLogs();
-                QVERIFY2(QTest::qWaitFor([&] { return indicatorWrites() >= 1 && showsImage(first); }, timeoutMs), "not shown");
+                QVERIFY2(QTest::qWaitFor([&] { return indicatorWrites() >= 1 && showsImage(first); }, timeoutMs), "the device does not show the image");
                 QCOMPARE(sim::openHandles(), 1);
             }
         }
