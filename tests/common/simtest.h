@@ -1,0 +1,64 @@
+// Shared by the suites that run the link, the worker or the window on the simulated bridge: the
+// debug log of every thread, kept for the test; begin() and end() around every test function.
+#pragma once
+
+#include "simcontrol.h"
+
+#include <QtTest>
+
+#include <functional>
+#include <mutex>
+
+namespace simtest {
+
+// Bound of every wait on the worker (ms): sanitizer builds are slow; a failed attempt costs 1 s.
+constexpr int timeoutMs = 20000;
+const std::string portA = "Sim Bridge A";
+
+inline std::mutex logMutex; // guards lines and onLine
+inline QStringList lines;   // debug lines as logged, warnings as "warning: <text>"
+// Called at each debug line on the thread that logs it, unlocked: a test acts mid-operation.
+inline std::function<void(const QString &)> onLine;
+inline QtMessageHandler qtTestHandler = nullptr;
+
+inline void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    // Qt's offscreen platform says this at every shown main window: not the program's.
+    if (type == QtInfoMsg || text == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return qtTestHandler(type, context, text);
+    std::unique_lock<std::mutex> lock(logMutex);
+    lines << (type == QtDebugMsg ? text : QStringLiteral("warning: ") + text);
+    const std::function<void(const QString &)> hook = type == QtDebugMsg ? onLine : nullptr;
+    lock.unlock();
+    if (hook)
+        hook(text);
+}
+
+inline QStringList log()
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    return lines;
+}
+
+// Starts a test: the model as at start-up (its client faults cleared too), nothing logged.
+inline void begin()
+{
+    if (!qtTestHandler)
+        qtTestHandler = qInstallMessageHandler(capture);
+    sim::reset();
+    std::lock_guard<std::mutex> lock(logMutex);
+    lines.clear();
+    onLine = nullptr;
+}
+
+// Ends a test, failing it on what the program did wrong that no test looks for: a warning, or a
+// call the part would hang on or refuse (as the model records them).
+inline void end()
+{
+    QStringList found = log().filter(QRegularExpression(QStringLiteral("^warning: ")));
+    for (const std::string &fault : sim::clientFaults())
+        found << QString::fromStdString(fault);
+    QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1Char('\n'))));
+}
+
+} // namespace simtest
