@@ -17,6 +17,32 @@ private slots:
     void init() { simtest::begin(); } // no window, so no worker, is alive between tests
     void cleanup() { simtest::end(); }
 
+    // The form: object names, classes and fixed places of the central widget's children, the
+    // window's size, bars and texts (as code points: the value caption has two ASCII spaces).
+    void form()
+    {
+        Tavrel w;
+        QStringList children;
+        for (const QWidget *c : w.centralWidget()->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+            QDebug(&(children << QString()).last()).noquote().nospace()
+                << c->objectName() << ' ' << c->metaObject()->className() << ' ' << c->geometry();
+        QCOMPARE(children, QStringList({"lineEdit QLineEdit QRect(130,40 113x21)", "label QLabel QRect(30,40 72x21)",
+                                        "label_2 QLabel QRect(30,100 72x21)", "lineEdit_2 QLineEdit QRect(130,100 113x21)",
+                                        "pushButton QPushButton QRect(330,96 93x28)", "line QFrame QRect(0,150 591x16)",
+                                        "pushButton_2 QPushButton QRect(330,210 93x28)"}));
+        QCOMPARE(QStringList({w.objectName(), w.centralWidget()->objectName(), w.menuBar()->objectName(),
+                              w.statusBar()->objectName()}),
+                 QStringList({"TavrelClass", "centralWidget", "menuBar", "statusBar"}));
+        QCOMPARE(w.size(), QSize(600, 400));
+        QCOMPARE(w.toolBarArea(w.findChild<QToolBar *>("mainToolBar")), Qt::TopToolBarArea);
+        QCOMPARE(w.findChild<QFrame *>("line")->frameStyle(), QFrame::HLine | QFrame::Sunken);
+        QStringList texts = {w.windowTitle()};
+        for (const char *name : {"label", "label_2", "pushButton", "pushButton_2"})
+            texts << w.findChild<QWidget *>(name)->property("text").toString();
+        QCOMPARE(texts, QStringList({"Tavrel", QStringLiteral(u"\u5e8f\u53f7\uff1a"), QStringLiteral(u"\u503c  \uff1a"),
+                                     QStringLiteral(u"\u5199\u5165"), QStringLiteral(u"\u6e05\u5c4f")}));
+    }
+
     void actions_data()
     {
         QTest::addColumn<QStringList>("keys"); // typed into the index and value fields; the validators act

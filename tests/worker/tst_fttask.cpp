@@ -99,6 +99,19 @@ private slots:
         QCOMPARE(attempts[1] - attempts[0] < 990000, attached);
     }
 
+    // The check right after opening fails, and so does closing that handle: the handle is given
+    // back all the same, so the device opens again on the next attempt.
+    void reopensAfterFailedClose()
+    {
+        sim::failNext(sim::Call::GetQueueStatus, 1, FT_IO_ERROR);
+        sim::failNext(sim::Call::Close, 1, FT_IO_ERROR);
+        FtTask task;
+        task.start();
+        QTRY_VERIFY_WITH_TIMEOUT(sim::framesShown() >= 1, timeoutMs);
+        QCOMPARE(sim::openHandles(), 1);
+        QCOMPARE(simtest::log().count("error FT_Close , status 4"), 1);
+    }
+
     // A first worker, its device unplugged and re-plugged at random moments while its image
     // changes: each time it reconnects, the device shows the image again (sent by itself) through
     // one handle. TAVREL_SOAK_CYCLES sets how many times (default 20), TAVREL_SOAK_SEED the seed.
