@@ -1,7 +1,7 @@
 /* Our own declarations of the D2XX driver calls that the link uses.
- * Written from the driver's documented interface; whichever library the build
- * links (the simulated bridge, or later a real-bridge implementation) provides
- * these eight functions with C linkage. */
+ * Written from the driver's documented interface; every implementation (the
+ * simulated bridge, the USB driver on libftdi1, or a library loaded by path)
+ * provides these eight functions, with C linkage in its shared library. */
 #ifndef TAVREL_D2XX_H
 #define TAVREL_D2XX_H
 
