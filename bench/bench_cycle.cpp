@@ -10,6 +10,7 @@
 // usage: bench_cycle [--cycles N] [--pacing instant,hs,fs] [--markdown FILE]
 #include "benchreport.h"
 #include "busmap.h"
+#include "hostbus.h"
 #include "fttask.h"
 #include "simcontrol.h"
 
@@ -84,7 +85,7 @@ double threadCpuNs()
 
 bool isIndicatorWrite(const sim::CallRecord &c)
 {
-    return c.call == sim::Call::Write && c.bytes.size() == 3 && c.bytes[0] == writeShortOpcode
+    return c.call == sim::Call::Write && c.bytes.size() == 3 && c.bytes[0] == hostbus::WriteShort
            && c.bytes[1] == indicatorAddress;
 }
 

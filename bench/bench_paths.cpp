@@ -20,6 +20,7 @@
 // usage: bench_paths [--markdown FILE] [Google Benchmark options]
 #include "benchreport.h"
 #include "busmap.h"
+#include "hostbus.h"
 #include "fttask.h"
 #include "ftunitl.h"
 #include "simcontrol.h"
@@ -118,7 +119,7 @@ void rawWrite(benchmark::State &state)
 {
     quint8 value = 0;
     timed(state, "FT_Write (model alone)", "one 3-byte FT_Write straight to the model", [&] {
-        UCHAR command[3] = {writeShortOpcode, indicatorAddress, ++value};
+        UCHAR command[3] = {hostbus::WriteShort, indicatorAddress, ++value};
         DWORD written = 0;
         FT_Write(targets.raw, command, sizeof command, &written);
     });

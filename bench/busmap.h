@@ -1,5 +1,5 @@
-// The device's register map and the bridge's command bytes as the benchmarks
-// need them, in one place.
+// The device's register map as the benchmarks need it, in one place (the
+// bridge's command bytes are the link's own: hostbus.h).
 #ifndef TAVREL_BENCH_BUSMAP_H
 #define TAVREL_BENCH_BUSMAP_H
 
@@ -15,8 +15,6 @@ constexpr uint8_t frameEndAddress = 3;
 constexpr uint8_t indicatorAddress = 4;
 // The register image's positions, 0 to 29.
 constexpr int imageSize = 30;
-// Host-bus opcode of an 8-bit write (opcode, address, data).
-constexpr uint8_t writeShortOpcode = 0x92;
 // FT_SetBitMode mode 8: MCU host-bus emulation.
 constexpr uint8_t mcuHostMode = 0x08;
 
