@@ -46,6 +46,13 @@ for dep in libqt5widgets5 libc6; do
 done
 
 dpkg-deb -x "$deb" "$tmp/root"
+rule="$tmp/root/usr/lib/udev/rules.d/60-tavrel.rules"
+# A line naming a group the system lacks is dropped whole: uaccess must not share one.
+check "udev rule: uaccess never beside GROUP" bash -c '! grep -E "uaccess.*GROUP|GROUP.*uaccess" "$1"' - "$rule"
+for product in 6001 6010 6011 6014 6015; do
+    check "udev rule: $product has uaccess, plugdev and no ModemManager probe" \
+        [ "$(grep -cE "\"$product\".*(uaccess|GROUP=\"plugdev\"|ID_MM_DEVICE_IGNORE)" "$rule")" -eq 3 ]
+done
 check "desktop entry valid" desktop-file-validate "$tmp/root/usr/share/applications/tavrel.desktop"
 lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges'
 check "lintian: no errors" [ "${PIPESTATUS[0]}" -eq 0 ]
