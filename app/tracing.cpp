@@ -222,15 +222,23 @@ struct TracedCalls
     static FT_STATUS FT_API setLatencyTimer(FT_HANDLE handle, UCHAR ms)
     {
         const FT_STATUS status = s_inner.setLatencyTimer(handle, ms);
-        if (Tracer *tracer = s_active.load())
-            status == FT_OK ? tracer->line("latency " + std::to_string(ms)) : tracer->failed("FT_SetLatencyTimer", status);
+        if (Tracer *tracer = s_active.load()) {
+            if (status == FT_OK)
+                tracer->line("latency " + std::to_string(ms));
+            else
+                tracer->failed("FT_SetLatencyTimer", status);
+        }
         return status;
     }
     static FT_STATUS FT_API setBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode)
     {
         const FT_STATUS status = s_inner.setBitMode(handle, mask, mode);
-        if (Tracer *tracer = s_active.load())
-            status == FT_OK ? tracer->bitMode(mask, mode) : tracer->failed("FT_SetBitMode", status);
+        if (Tracer *tracer = s_active.load()) {
+            if (status == FT_OK)
+                tracer->bitMode(mask, mode);
+            else
+                tracer->failed("FT_SetBitMode", status);
+        }
         return status;
     }
     static FT_STATUS FT_API getQueueStatus(FT_HANDLE handle, DWORD *rxBytes)
@@ -284,7 +292,8 @@ bool Tracer::open(const QString &path, QString &error)
     m_path = QFile::encodeName(path).toStdString();
     m_file = std::fopen(m_path.c_str(), "w");
     if (!m_file) {
-        error = QStringLiteral("cannot create the trace file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        error = QStringLiteral("cannot create the trace file %1: %2").arg(path, reason);
         return false;
     }
     if (path.endsWith(QLatin1String(".vcd"), Qt::CaseInsensitive))
@@ -413,8 +422,8 @@ void Tracer::writerLoop()
         const bool last = m_finishing || !m_accepting;
         lock.unlock();
         errno = 0;
-        const bool ok = batch.empty()
-                        || (std::fwrite(batch.data(), 1, batch.size(), m_file) == batch.size() && std::fflush(m_file) == 0);
+        const bool ok = batch.empty() || (std::fwrite(batch.data(), 1, batch.size(), m_file) == batch.size()
+                                          && std::fflush(m_file) == 0);
         const int error = errno;
         lock.lock();
         if (!ok) {

@@ -201,7 +201,7 @@ void TestTracing::badFile()
     QCOMPARE(count, DWORD(2));
     const QStringList said = QString::fromLocal8Bit(stderrCopy.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (created)
-        QCOMPARE(said, QStringList(QStringLiteral("tavrel: trace /dev/full: No space left on device; tracing stopped")));
+        QCOMPARE(said, {QStringLiteral("tavrel: trace /dev/full: No space left on device; tracing stopped")});
     else
         QVERIFY2(error.startsWith(QLatin1String("cannot create the trace file ")) && said.isEmpty(), qPrintable(error));
 }
