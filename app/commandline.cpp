@@ -25,6 +25,7 @@ struct Option
 
 const Option ownOptions[] = {
     {"bridge", true, [](CommandLine &line, const QString &value) { line.bridge = value; }},
+    {"trace", true, [](CommandLine &line, const QString &value) { line.trace = value; }},
     {"help", false, [](CommandLine &line, const QString &) { line.help = true; }},
     {"h", false, [](CommandLine &line, const QString &) { line.help = true; }},
     {"version", false, [](CommandLine &line, const QString &) { line.version = true; }},
@@ -70,6 +71,7 @@ CommandLine parseCommandLine(int &argc, char **argv)
 {
     CommandLine line;
     line.bridge = qEnvironmentVariable("TAVREL_BRIDGE");
+    line.trace = qEnvironmentVariable("TAVREL_TRACE");
     int kept = 1;
     for (int i = 1; i < argc && line.error.isEmpty(); ++i) {
         const char *arg = argv[i];

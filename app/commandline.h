@@ -7,6 +7,7 @@
 struct CommandLine
 {
     QString bridge;      // --bridge NAME, else TAVREL_BRIDGE, else the build's default
+    QString trace;       // --trace FILE, else TAVREL_TRACE; empty: no host-side trace
     bool help = false;
     bool version = false;
     QString error;       // one line for the user; empty when the line was good

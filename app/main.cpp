@@ -2,6 +2,7 @@
 #include "commandline.h"
 #include "signalstop.h"
 #include "tavrel.h"
+#include "tracing.h"
 
 #include <QApplication>
 
@@ -17,14 +18,18 @@ static const char Usage[] =
     "  --bridge NAME  the D2XX implementation: usb (real bridges through libftdi),\n"
     "                 sim (the simulated bridge), or a shared library exporting the\n"
     "                 D2XX calls, by path or by file name (libftd2xx.so); default: %s\n"
+    "  --trace FILE   write every D2XX call and the bus cycles it carries to FILE,\n"
+    "                 one line per event; a FILE ending in .vcd gets a Value Change\n"
+    "                 Dump for GTKWave or PulseView\n"
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
     "Options may be written with one dash or two. Ctrl-C, SIGTERM and SIGHUP stop the\n"
     "program as closing its window does.\n"
     "\n"
-    "Environment: TAVREL_BRIDGE (as --bridge), TAVREL_SIM_DEVICES, TAVREL_SIM_TRACE,\n"
-    "TAVREL_SIM_USB (the simulated bridge's parts, trace file and USB timing).\n";
+    "Environment: TAVREL_BRIDGE (as --bridge), TAVREL_TRACE (as --trace),\n"
+    "TAVREL_SIM_DEVICES, TAVREL_SIM_TRACE, TAVREL_SIM_USB (the simulated bridge's\n"
+    "parts, trace file and USB timing).\n";
 
 // The choice of bridge is made here, once, before anything builds a link.
 int main(int argc, char *argv[])
@@ -46,6 +51,15 @@ int main(int argc, char *argv[])
     if (!error.isEmpty()) {
         std::fprintf(stderr, "tavrel: %s\n", qPrintable(error));
         return ExitUsage;
+    }
+    // Outlives the window, so the trace holds the worker's last call; off, nothing is wrapped.
+    Tracer tracer;
+    if (!line.trace.isEmpty()) {
+        if (!tracer.open(line.trace, error)) {
+            std::fprintf(stderr, "tavrel: %s\n", qPrintable(error));
+            return ExitUsage;
+        }
+        calls = tracer.wrap(calls);
     }
     d2xx::install(calls);
     // Before the worker's first listing, so a log always says which bridge it is about.
