@@ -23,7 +23,7 @@ check 2 "^tavrel: unknown option '--brdige'$help" "$tavrel" --brdige sim
 check 2 "^tavrel: unknown option '-brdige'$help"  "$tavrel" -brdige sim
 check 2 "^tavrel: unexpected argument 'sim'$help" "$tavrel" sim
 # a trace file that cannot be created
-check 2 '^tavrel: cannot create the trace file /nonexistent/t: No such file' "$tavrel" --bridge sim --trace /nonexistent/t
+check 2 '^tavrel: cannot create the trace file /nonexistent/t: No such file' "$tavrel" --trace /nonexistent/t
 check 2 '^tavrel: cannot create the trace file /nonexistent/t.vcd: ' env TAVREL_TRACE=/nonexistent/t.vcd "$tavrel"
 # a library: a path as typed, or a file name found where the dynamic linker looks
 check 2 '^tavrel: no such file: /nonexistent/libftd2xx.so$' "$tavrel" --bridge=/nonexistent/libftd2xx.so
