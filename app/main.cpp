@@ -12,7 +12,7 @@
 static constexpr int ExitUsage = 2;
 
 static const char Usage[] =
-    "Usage: tavrel [--bridge usb|sim|LIBRARY] [Qt options]\n"
+    "Usage: tavrel [--bridge usb|sim|LIBRARY] [--trace FILE] [Qt options]\n"
     "Drives a peripheral through a USB bridge in MCU host-bus emulation mode.\n"
     "\n"
     "  --bridge NAME  the D2XX implementation: usb (real bridges through libftdi),\n"
