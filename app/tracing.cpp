@@ -301,6 +301,7 @@ bool Tracer::open(const QString &path, QString &error)
     else
         m_format = std::make_unique<TextFormat>();
     m_accepting = true;
+    m_pending.reserve(FlushBytes);
     m_writer = std::thread(&Tracer::writerLoop, this);
     return true;
 }
@@ -415,9 +416,13 @@ void Tracer::stop(std::unique_lock<std::mutex> &lock, const std::string &why)
 void Tracer::writerLoop()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    // Two buffers change places at each batch and keep their capacity, so the callers
+    // seldom wait for an allocation.
+    std::string batch;
+    batch.reserve(FlushBytes);
     for (;;) {
         m_wake.wait_for(lock, FlushInterval, [this] { return m_finishing || m_pending.size() >= FlushBytes; });
-        std::string batch;
+        batch.clear();
         batch.swap(m_pending);
         const bool last = m_finishing || !m_accepting;
         lock.unlock();
