@@ -398,8 +398,10 @@ void Tracer::queued(std::unique_lock<std::mutex> &lock)
 {
     if (m_pending.size() > MaxPending)
         stop(lock, "the disk has not kept up with " + std::to_string(MaxPending >> 20) + " MiB of trace");
-    else if (m_pending.size() >= FlushBytes)
+    else if (m_pending.size() >= FlushBytes && !m_wakeAsked) {
+        m_wakeAsked = true; // once per batch: a wake-up is a system call
         m_wake.notify_one();
+    }
 }
 
 void Tracer::stop(std::unique_lock<std::mutex> &lock, const std::string &why)
@@ -424,6 +426,7 @@ void Tracer::writerLoop()
         m_wake.wait_for(lock, FlushInterval, [this] { return m_finishing || m_pending.size() >= FlushBytes; });
         batch.clear();
         batch.swap(m_pending);
+        m_wakeAsked = false;
         const bool last = m_finishing || !m_accepting;
         lock.unlock();
         errno = 0;

@@ -83,6 +83,7 @@ private:
     std::string m_pending;                   // formatted, not yet handed to the writer
     bool m_accepting = false;                // events are still being traced
     bool m_finishing = false;
+    bool m_wakeAsked = false;                // the writer was woken for the batch in m_pending
 
     std::FILE *m_file = nullptr; // only the writer thread touches it while it runs
     std::thread m_writer;
