@@ -35,7 +35,7 @@ const Option ownOptions[] = {
 // The options QApplication and the platform plugins take off the command line
 // (Qt 5.15: QCoreApplication, QGuiApplication, QApplication, xcb), so that they
 // are not mistaken for typing errors. `value`: the next argument is its value;
-// `inline`: Qt also takes the value after '=' in the same argument.
+// `inlineValue`: Qt also takes the value after '=' in the same argument.
 struct QtOption
 {
     const char *name;

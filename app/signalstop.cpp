@@ -60,8 +60,12 @@ SignalStop::SignalStop(QObject *parent)
     sigemptyset(&action.sa_mask);
     for (int signo : stopSignals) // one handler at a time per thread
         sigaddset(&action.sa_mask, signo);
-    for (int i = 0; i < 3; ++i)
-        sigaction(stopSignals[i], &action, &previous[i]);
+    for (int i = 0; i < 3; ++i) {
+        // A signal ignored by whoever started us (nohup, for SIGHUP) stays ignored.
+        sigaction(stopSignals[i], nullptr, &previous[i]);
+        if (previous[i].sa_handler != SIG_IGN)
+            sigaction(stopSignals[i], &action, nullptr);
+    }
 }
 
 SignalStop::~SignalStop()

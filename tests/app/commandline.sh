@@ -32,10 +32,11 @@ check 2 "^tavrel: 'libm.so.6' is not a D2XX library: it does not export FT_ListD
 
 # Signals, sent once the first frame is out: the bridge was named first; the stop ends the trace with the
 # final write of 0 to address 0 and the close, exit status 0. A second signal ends the stop at once.
-stop() { # SIGNALS STATUS TRACE_END BRIDGE_LINE ARGS...
+stop() { # SIGNALS STATUS TRACE_END BRIDGE_LINE COMMAND...
     local signals=$1 status=$2 end=$3 bridge=$4 got i s; shift 4
     rm -f "$tmp/trace"
-    TAVREL_SIM_TRACE="$tmp/trace" "$tavrel" "$@" 2>"$tmp/log" & pid=$!
+    # A script's background job starts with SIGINT ignored; a program in a terminal does not.
+    TAVREL_SIM_TRACE="$tmp/trace" env --default-signal=INT "$@" 2>"$tmp/log" & pid=$!
     for ((i = 0; i < 200; i++)); do grep -q ' frame ' "$tmp/trace" 2>/dev/null && break; sleep 0.1; done
     # Stopped, every signal is pending at once when the program carries on.
     kill -STOP $pid; for s in $signals; do kill -$s $pid; done; kill -CONT $pid
@@ -45,8 +46,11 @@ stop() { # SIGNALS STATUS TRACE_END BRIDGE_LINE ARGS...
         head -n 1 "$tmp/log" | grep -qE "^tavrel: bridge $bridge" ||
         fail "$signals to $* -> status $got; log: $(cat "$tmp/log"); trace: $(tail -n 3 "$tmp/trace")"
 }
-stop INT       '^0$'         '^busw 00 00 close$' 'sim '                  --bridge sim
-stop TERM      '^0$'         '^busw 00 00 close$' '/.*/libtavrel_sim.so ' --bridge libtavrel_sim.so
-stop HUP       '^0$'         '^busw 00 00 close$' 'sim '                  --bridge sim
-stop 'TERM INT' '^(130|143)$' ''                  'sim '                  --bridge sim
+clean='^busw 00 00 close$'
+stop INT        '^0$'         "$clean" 'sim '                  "$tavrel" --bridge sim
+stop TERM       '^0$'         "$clean" '/.*/libtavrel_sim.so ' "$tavrel" --bridge libtavrel_sim.so
+stop HUP        '^0$'         "$clean" 'sim '                  "$tavrel" --bridge sim
+stop 'TERM INT' '^(130|143)$' ''       'sim '                  "$tavrel" --bridge sim
+# started with SIGHUP ignored (nohup): it stays ignored
+stop 'HUP INT'  '^0$'         "$clean" 'sim '                  env --ignore-signal=HUP "$tavrel" --bridge sim
 exit $failed

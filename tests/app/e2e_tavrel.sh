@@ -13,7 +13,9 @@ shift || usage
 [ "${1:-}" = -- ] && [ $# -ge 2 ] || usage
 shift
 die() { echo "e2e: FAIL: $*" >&2; tail -n 40 "$tmp/app.log" 2>/dev/null | sed 's/^/  program: /' >&2; exit 1; }
-for tool in Xvfb xdotool ${screenshot:+import}; do command -v $tool >/dev/null || die "no $tool (Debian: xvfb xdotool imagemagick)"; done
+for tool in Xvfb xdotool ${screenshot:+import}; do
+    command -v $tool >/dev/null || die "no $tool (Debian: xvfb xdotool imagemagick)"
+done
 # Every wait polls a condition every 0.1 s for up to $1 s: 20 for the program to start, connect
 # or exit, 10 for an action to reach the trace as a frame.
 poll() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
