@@ -3,94 +3,109 @@
 #include "simcontrol.h"
 #ifdef TAVREL_HAVE_USB
 #include "usbd2xx.h"
+#include <ftdi.h>
 #endif
 
+#include <QFile>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#ifdef Q_OS_WIN
 #include <QLibrary>
-
-#include <cstring>
-
-QString defaultBridge()
-{
-#ifdef TAVREL_HAVE_USB
-    return QStringLiteral("usb");
 #else
-    return QStringLiteral("sim");
+#include <dlfcn.h>
 #endif
+
+namespace {
+
+const char *const symbols[8] = {"FT_ListDevices", "FT_OpenEx", "FT_SetLatencyTimer", "FT_SetBitMode",
+                                "FT_GetQueueStatus", "FT_Read", "FT_Write", "FT_Close"};
+
+bool isLibraryName(const QString &name)
+{
+    static const QRegularExpression soName(QStringLiteral("\\.so(\\.[0-9]+)*$"));
+    return name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
+        || name.endsWith(QLatin1String(".dll"), Qt::CaseInsensitive) || soName.match(name).hasMatch();
 }
 
-CommandLine parseCommandLine(int &argc, char **argv)
+QString quoted(const QString &name)
 {
-    CommandLine line;
-    line.bridge = qEnvironmentVariable("TAVREL_BRIDGE");
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) {
-            line.help = true;
-        } else if (!std::strcmp(arg, "--version") || !std::strcmp(arg, "-v")) {
-            line.version = true;
-        } else if (!std::strncmp(arg, "--bridge=", 9)) {
-            line.bridge = QString::fromLocal8Bit(arg + 9);
-        } else if (!std::strcmp(arg, "--bridge")) {
-            if (i + 1 == argc) {
-                line.error = QStringLiteral("--bridge needs a value: usb, sim or the path of a D2XX library");
-                break;
-            }
-            line.bridge = QString::fromLocal8Bit(argv[++i]);
-        } else {
-            argv[kept++] = argv[i];
+    return QLatin1Char('\'') + name + QLatin1Char('\'');
+}
+
+// Loads the library exactly as named: no prefix or suffix is tried (a loader that
+// guesses reports a failure under a name the user never typed). Stays loaded for
+// the whole run. Fills `resolved` in the order of `symbols`.
+bool loadLibrary(const QString &name, QFunctionPointer (&resolved)[8], QString &loaded, QString &error)
+{
+#ifdef Q_OS_WIN
+    QLibrary library(name);
+    if (!library.load()) {
+        error = QStringLiteral("cannot load D2XX library %1: %2").arg(quoted(name), library.errorString());
+        return false;
+    }
+    for (int i = 0; i < 8; ++i)
+        resolved[i] = library.resolve(symbols[i]);
+    loaded = library.fileName();
+#else
+    void *handle = dlopen(QFile::encodeName(name).constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        error = QStringLiteral("cannot load D2XX library %1: %2")
+                    .arg(quoted(name), QString::fromLocal8Bit(dlerror()));
+        return false;
+    }
+    for (int i = 0; i < 8; ++i)
+        resolved[i] = reinterpret_cast<QFunctionPointer>(dlsym(handle, symbols[i]));
+    // The file the dynamic linker chose, for a bare name found on its search path.
+    Dl_info info = {};
+    loaded = resolved[0] && dladdr(reinterpret_cast<void *>(resolved[0]), &info) && info.dli_fname
+        ? QFileInfo(QFile::decodeName(info.dli_fname)).absoluteFilePath() : name;
+#endif
+    for (int i = 0; i < 8; ++i) {
+        if (!resolved[i]) {
+            error = QStringLiteral("%1 is not a D2XX library: it does not export %2")
+                        .arg(quoted(name), QLatin1String(symbols[i]));
+            return false;
         }
     }
-    argc = kept;
-    argv[argc] = nullptr;
-    if (line.bridge.isEmpty())
-        line.bridge = defaultBridge();
-    return line;
+    return true;
 }
 
-bool chooseBridge(const QString &name, D2xxCalls &calls, QString &error)
+} // namespace
+
+bool chooseBridge(const QString &name, D2xxCalls &calls, QString &inUse, QString &error)
 {
     if (name == QLatin1String("sim")) {
         calls = sim::d2xxCalls();
+        inUse = QStringLiteral("sim (the simulated bridge)");
         return true;
     }
     if (name == QLatin1String("usb")) {
 #ifdef TAVREL_HAVE_USB
         calls = usb::calls();
+        inUse = QStringLiteral("usb (real bridges through libftdi %1)")
+                    .arg(QLatin1String(ftdi_get_library_version().version_str));
         return true;
 #else
-        error = QStringLiteral("this build has no USB driver; use --bridge sim or the path of a D2XX library");
+        error = QStringLiteral("this build has no USB driver; use --bridge sim or a D2XX library");
         return false;
 #endif
     }
-    if (!name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))) {
-        error = QStringLiteral("unknown bridge '%1': choose usb, sim or the path of a D2XX library").arg(name);
+    if (!isLibraryName(name)) {
+        error = QStringLiteral("unknown bridge %1: choose usb, sim, or a D2XX library "
+                               "by path or by file name (such as libftd2xx.so)").arg(quoted(name));
+        return false;
+    }
+    const bool isPath = name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'));
+    if (isPath && !QFileInfo::exists(name)) {
+        error = QStringLiteral("no such file: %1").arg(name);
         return false;
     }
 
-    // Loaded for the whole run: the QLibrary object goes, the library stays.
-    QLibrary library(name);
-    if (!library.load()) {
-        error = QStringLiteral("cannot load D2XX library %1: %2").arg(name, library.errorString());
-        return false;
-    }
-    struct Entry {
-        const char *symbol;
-        QFunctionPointer *slot;
-    };
     QFunctionPointer resolved[8] = {};
-    const Entry entries[8] = {{"FT_ListDevices", &resolved[0]}, {"FT_OpenEx", &resolved[1]},
-                              {"FT_SetLatencyTimer", &resolved[2]}, {"FT_SetBitMode", &resolved[3]},
-                              {"FT_GetQueueStatus", &resolved[4]}, {"FT_Read", &resolved[5]},
-                              {"FT_Write", &resolved[6]}, {"FT_Close", &resolved[7]}};
-    for (const Entry &entry : entries) {
-        *entry.slot = library.resolve(entry.symbol);
-        if (!*entry.slot) {
-            error = QStringLiteral("%1 is not a D2XX library: it does not export %2")
-                        .arg(name, QLatin1String(entry.symbol));
-            return false;
-        }
-    }
+    QString loaded;
+    if (!loadLibrary(name, resolved, loaded, error))
+        return false;
     calls.listDevices = reinterpret_cast<decltype(calls.listDevices)>(resolved[0]);
     calls.openEx = reinterpret_cast<decltype(calls.openEx)>(resolved[1]);
     calls.setLatencyTimer = reinterpret_cast<decltype(calls.setLatencyTimer)>(resolved[2]);
@@ -99,5 +114,6 @@ bool chooseBridge(const QString &name, D2xxCalls &calls, QString &error)
     calls.read = reinterpret_cast<decltype(calls.read)>(resolved[5]);
     calls.write = reinterpret_cast<decltype(calls.write)>(resolved[6]);
     calls.close = reinterpret_cast<decltype(calls.close)>(resolved[7]);
+    inUse = QStringLiteral("%1 (a D2XX library)").arg(QDir::toNativeSeparators(loaded));
     return true;
 }

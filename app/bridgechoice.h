@@ -5,25 +5,12 @@
 
 #include <QString>
 
-// What the command line asked of the program before Qt sees it.
-struct CommandLine
-{
-    QString bridge;      // --bridge NAME, else TAVREL_BRIDGE, else the build's default
-    bool help = false;
-    bool version = false;
-    QString error;       // one line for the user; empty when the line was good
-};
-
-// Takes our own options (--bridge NAME, --bridge=NAME, --help, --version) out
-// of argv, leaving Qt's standard ones for the application object.
-CommandLine parseCommandLine(int &argc, char **argv);
-
-// "usb" where the build has the USB driver, "sim" otherwise.
-QString defaultBridge();
-
-// The eight calls of the implementation `name` names: "usb", "sim", or the path
-// of a shared library that exports them (loaded now, for the whole run). False,
-// with one line for the user in `error`, when it cannot be had.
-bool chooseBridge(const QString &name, D2xxCalls &calls, QString &error);
+// The eight calls of the implementation `name` names: "usb", "sim", or a shared
+// library that exports them (loaded now, for the whole run). A name with a path
+// separator is that file; a bare file name with a shared-library suffix (.so,
+// .so.N, .dll) is looked up where the dynamic linker looks. On success `inUse`
+// says in one line what answers the calls (for a library, the file loaded);
+// otherwise `error` says, quoting `name` as given, why it cannot be had.
+bool chooseBridge(const QString &name, D2xxCalls &calls, QString &inUse, QString &error);
 
 #endif

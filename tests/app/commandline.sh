@@ -1,18 +1,56 @@
 #!/usr/bin/env bash
-# usage: commandline.sh TAVREL. The program's own options, case by case: exit status, a pattern
-# its output must match, the command. None of these may open a window.
+# usage: commandline.sh TAVREL. The program's command line, row by row: exit status, a pattern its
+# output must match, the command; none of these may open a window. Then signals to a running program.
 set -u
-tavrel=$1 failed=0
+tavrel=$1 failed=0 pid=''
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-cl.XXXXXX")
+trap '[ -z "$pid" ] || kill -9 $pid 2>/dev/null; rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*"; failed=1; }
 check() {
     local status=$1 pattern=$2 out got; shift 2
     out=$(timeout 20 "$@" 2>&1); got=$?
-    [ "$got" = "$status" ] && grep -qE -- "$pattern" <<<"$out" || { echo "FAIL: $* -> status $got; output: $out"; failed=1; }
+    [ "$got" = "$status" ] && grep -qE -- "$pattern" <<<"$out" || fail "$* -> status $got; output: $out"
 }
+nosuch="^tavrel: unknown bridge 'nosuch'" help='; tavrel --help lists the options$'
 check 0 '^Usage: tavrel .*--bridge'           "$tavrel" --help
-check 0 '^tavrel [0-9]+\.[0-9]+'             "$tavrel" --version
-check 2 "^tavrel: unknown bridge 'nosuch'"   "$tavrel" --bridge nosuch
-check 2 '^tavrel: --bridge needs a value'    "$tavrel" --bridge
-check 2 '^tavrel: cannot load D2XX library'  "$tavrel" --bridge=/nonexistent/libd2xx.so
-check 2 'does not export FT_ListDevices'     "$tavrel" --bridge "$(ldd "$tavrel" | awk '/libm\.so/ {print $3; exit}')"
-check 2 "^tavrel: unknown bridge 'nosuch'"   env TAVREL_BRIDGE=nosuch "$tavrel"
+check 0 '^tavrel [0-9]+\.[0-9]+'             "$tavrel" -v
+check 2 "$nosuch"                            "$tavrel" --bridge nosuch
+check 2 "$nosuch"                            env TAVREL_BRIDGE=nosuch "$tavrel"
+# ours and Qt's own options in either dash form, values apart or after '='
+check 2 "$nosuch"                            "$tavrel" -platform offscreen --style=fusion -bridge=nosuch
+check 2 "^tavrel: --bridge needs a value$help" "$tavrel" --bridge
+check 2 "^tavrel: unknown option '--brdige'$help" "$tavrel" --brdige sim
+check 2 "^tavrel: unknown option '-brdige'$help"  "$tavrel" -brdige sim
+check 2 "^tavrel: unexpected argument 'sim'$help" "$tavrel" sim
+# a trace file that cannot be created
+check 2 '^tavrel: cannot create the trace file /nonexistent/t: No such file' "$tavrel" --trace /nonexistent/t
+check 2 '^tavrel: cannot create the trace file /nonexistent/t.vcd: ' env TAVREL_TRACE=/nonexistent/t.vcd "$tavrel"
+# a library: a path as typed, or a file name found where the dynamic linker looks
+check 2 '^tavrel: no such file: /nonexistent/libftd2xx.so$' "$tavrel" --bridge=/nonexistent/libftd2xx.so
+check 2 "^tavrel: cannot load D2XX library 'libnosuch.so': libnosuch.so: " "$tavrel" --bridge libnosuch.so
+check 2 "^tavrel: 'libm.so.6' is not a D2XX library: it does not export FT_ListDevices" "$tavrel" --bridge libm.so.6
+
+# Signals, sent once the first frame is out: the bridge was named first; the stop ends the trace with the
+# final write of 0 to address 0 and the close, exit status 0. A second signal ends the stop at once.
+stop() { # SIGNALS STATUS TRACE_END BRIDGE_LINE COMMAND...
+    local signals=$1 status=$2 end=$3 bridge=$4 got i s; shift 4
+    rm -f "$tmp/trace"
+    # A script's background job starts with SIGINT ignored; a program in a terminal does not.
+    TAVREL_SIM_TRACE="$tmp/trace" env --default-signal=INT "$@" 2>"$tmp/log" & pid=$!
+    for ((i = 0; i < 200; i++)); do grep -q ' frame ' "$tmp/trace" 2>/dev/null && break; sleep 0.1; done
+    # Stopped, every signal is pending at once when the program carries on.
+    kill -STOP $pid; for s in $signals; do kill -$s $pid; done; kill -CONT $pid
+    for ((i = 0; i < 100; i++)); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+    kill -9 $pid 2>/dev/null; wait $pid; got=$? pid=''
+    [[ $got =~ $status && "$(tail -n 2 "$tmp/trace" | cut -d' ' -f2- | paste -sd' ')" =~ $end ]] &&
+        head -n 1 "$tmp/log" | grep -qE "^tavrel: bridge $bridge" ||
+        fail "$signals to $* -> status $got; log: $(cat "$tmp/log"); trace: $(tail -n 3 "$tmp/trace")"
+}
+clean='^busw 00 00 close$'
+stop INT        '^0$'         "$clean" 'sim '                  "$tavrel" --bridge sim
+stop TERM       '^0$'         "$clean" '/.*/libtavrel_sim.so ' "$tavrel" --bridge libtavrel_sim.so
+stop HUP        '^0$'         "$clean" 'sim '                  "$tavrel" --bridge sim
+stop 'TERM INT' '^(130|143)$' ''       'sim '                  "$tavrel" --bridge sim
+# started with SIGHUP ignored (nohup): it stays ignored
+stop 'HUP INT'  '^0$'         "$clean" 'sim '                  env --ignore-signal=HUP "$tavrel" --bridge sim
 exit $failed

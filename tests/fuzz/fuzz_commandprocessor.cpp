@@ -2,7 +2,9 @@
 // at arbitrary places: the split must not matter. The bus sees the cycles of the stream written
 // in one piece, and the host the same answers, compared as a prefix of each other (a stream that
 // stalls the processor swallows the closing 0x87, so what it holds comes out on the latency
-// timer, which one run may have seen more of than the other).
+// timer, which one run may have seen more of than the other). The host-side bus decoder, given
+// the same bytes, must agree with the bus.
+#include "busdecoder.h"
 #include "simcontrol.h"
 
 #include <algorithm>
@@ -56,5 +58,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t common = std::min(split.first.size(), whole.first.size());
     CHECK(std::equal(split.first.begin(), split.first.begin() + common, whole.first.begin()));
     CHECK(sim::openHandles() == 0);
+    // From the bytes alone: every write the bus saw, in order (a processor stalled on a wait
+    // sees fewer), and each read whose answer came back, with the data the bus read.
+    hostbus::BusDecoder decoder;
+    std::vector<hostbus::BusEvent> events;
+    std::vector<uint8_t> sent = stream;
+    sent.push_back(0x87);
+    decoder.reset(true);
+    decoder.written(sent.data(), int(sent.size()), events);
+    decoder.received(whole.first.data(), int(whole.first.size()), events);
+    std::vector<uint32_t> bus[2], decoded[2]; // reads, writes
+    for (uint32_t cycle : whole.second)
+        bus[cycle >> 25].push_back(cycle);
+    for (const hostbus::BusEvent &e : events)
+        if (e.kind != hostbus::BusEvent::Echo)
+            decoded[e.kind == hostbus::BusEvent::Write].push_back(
+                uint32_t(e.kind == hostbus::BusEvent::Write) << 25 | uint32_t(e.wide) << 24 | e.address << 8 | e.data);
+    CHECK(bus[1].size() <= decoded[1].size() && std::equal(bus[1].begin(), bus[1].end(), decoded[1].begin()));
+    CHECK(decoded[0].size() <= bus[0].size() && std::equal(decoded[0].begin(), decoded[0].end(), bus[0].begin()));
     return 0;
 }
