@@ -161,7 +161,8 @@ void TestSimBridge::session_data()
         QTest::newRow("0x" + hex) << mcu + "write " + hex + " aa*" + QByteArray::number(operands.value(byte) + 1)
             + " 87 = ok; read " + QByteArray::number(answer.size()) + " = " + hexOf(answer) + "; queued = 0";
     }
-    QTest::newRow("commands split over writes; 0x89 stalls, its bytes wait for a mode change") << mcu + "write 93 12 = ok; bus = none; "
+    QTest::newRow("commands split over writes; 0x89 stalls, its bytes wait; modes")
+        << mcu + "write 93 12 = ok; bus = none; "
         "write 34 78 91 12 34 92 90 87 = ok; bus = w 1234 78, r 1234 78, w 90 87; read 1 = 78; write 89 90 10 87 = ok; "
         "queued = 0; latency 1 = invalid parameter; mode 03 = invalid parameter; mode 08 = ok; read 1 = 00; "
         "bus = r 10 00; write 92 04 = ok; "

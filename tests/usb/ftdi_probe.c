@@ -66,7 +66,9 @@ int main(int argc, char **argv)
     EXPECT((r = ftdi_usb_open_dev(b, devs->dev)) == 0 && (r = ftdi_write_data(b, &byte, 1)) == 1, "port B", r);
     if (argc > 1 && !named && getenv("TAVREL_EMU_CONTROL")) {
         /* in flight at the unplug: a long latency period keeps the part from ending it first */
-        struct ftdi_transfer_control *pending = ftdi_set_latency_timer(a, 255) ? NULL : ftdi_read_data_submit(a, &byte, 1);
+        struct ftdi_transfer_control *pending = NULL;
+        if (ftdi_set_latency_timer(a, 255) == 0)
+            pending = ftdi_read_data_submit(a, &byte, 1);
         FILE *f = fopen(getenv("TAVREL_EMU_CONTROL"), "w");
         EXPECT(f && fputs("unplug 1\n", f) >= 0 && !fclose(f), "unplug", 0);
         EXPECT(pending && (r = ftdi_transfer_data_done(pending)) == -1 && ftdi_write_data(a, &byte, 1) < 0, "I/O after unplug", r);
