@@ -171,6 +171,9 @@ void TestSimBridge::session_data()
     QTest::newRow("listing: parts, descriptions of any bytes cut to 63") << "parts Left||Right; list = Left A, Left B, "
         "Right A, Right B; parts \xc3\xff|" + cut + "yz; list = \xc3\xff A, \xc3\xff B, " + cut + ", " + cut + "; "
         "open " + cut + " = ok; parts; list = none";
+    QTest::newRow("identities: four ports, no host-bus processor; a bad chip named") << QByteArray("parts Q,,4232h; "
+        "list = Q A, Q B, Q C, Q D; open Q A = ok; mode 08 = ok; write aa 87 = ok; queued = 0; parts Y,,2232x = "
+        "unknown chip \"2232x\" in \"Y,,2232x\" (2232h, 2232d or 4232h); list = Q A, Q B, Q C, Q D");
     QTest::newRow("handles; a failed close gives one back; unplugged") << mcu + "open Sim Bridge A = not opened; "
         "open Sim Bridge = not found; open Sim Bridge B = ok; handles = 2; close = ok; close = invalid handle; use 0; "
         "latency 16 = invalid handle; use 1; fail 7 1 other error; close = other error; handles = 0; open Sim Bridge A "
