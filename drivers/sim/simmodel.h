@@ -1,19 +1,19 @@
-// The state of the simulated bridge: the attached devices with their ports,
-// the open handles, the fault settings, the logs and the model clock, all in
-// one object under one mutex. The D2XX calls (simbridge.cpp) and the control
-// API (simcontrol.cpp) are thin layers over it.
+// The in-process door onto the part: the attached devices (each a port of a
+// part, sim::Port in part.h), the open handles, the fault settings, the logs
+// and the model clock, all in one object under one mutex. The D2XX calls
+// (simbridge.cpp) and the control API (simcontrol.cpp) are thin layers over it.
 //
 // Time: the model never runs on its own. Every call first brings the device up
 // to "now" (advance), releasing whatever the latency timer, a send-immediate
 // or a full read request would have released in between, so the answers
 // behave as if a clock drove them.
 //
-// The answer path, stage by stage: the command processor's answers (arriving,
-// late only under the answer-delay fault) enter the part's buffer for the host
-// (held); the part sends them as USB packets into the driver's read request
-// (request); a full request, or one ended by a short packet, goes to the
-// driver's queue (toHost), which FT_GetQueueStatus and FT_Read see. Each stage
-// is bounded and fills when the next one stops taking: nothing is dropped.
+// The answer path: the port (the part's buffers and release rules) sends USB
+// packets into the driver's read request (request); a full request, or one
+// ended by a short packet, goes to the driver's queue (toHost), which
+// FT_GetQueueStatus and FT_Read see. What is added here is only the driver:
+// it reads while its queue has room for a whole request. Each stage is bounded
+// and fills when the next one stops taking: nothing is dropped.
 #ifndef TAVREL_SIM_SIMMODEL_H
 #define TAVREL_SIM_SIMMODEL_H
 
