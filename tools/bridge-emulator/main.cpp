@@ -301,7 +301,8 @@ int main(int argc, char **argv)
     trace.startUs = g_get_monotonic_time();
     const char *tracePath = options.trace.empty() ? std::getenv("TAVREL_SIM_TRACE") : options.trace.c_str();
     if (tracePath && *tracePath && !trace.file.open(tracePath)) {
-        std::fprintf(stderr, "%s: cannot open trace file %s\n", Name, tracePath);
+        std::fprintf(stderr, "%s: %s %s: cannot open it\n", Name, options.trace.empty() ? "TAVREL_SIM_TRACE" : "--trace",
+                     tracePath);
         return 2;
     }
 
@@ -316,7 +317,8 @@ int main(int argc, char **argv)
     bool createdControl = false;
     const int controlFd = openControl(controlPath, createdControl);
     if (controlFd < 0) {
-        std::fprintf(stderr, "%s: cannot make control FIFO %s: %s\n", Name, controlPath.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: %s %s: cannot make a FIFO there: %s\n", Name,
+                     options.control.empty() ? "control FIFO" : "--control", controlPath.c_str(), std::strerror(errno));
         if (!privateDir.empty())
             g_rmdir(privateDir.c_str());
         return 2;
