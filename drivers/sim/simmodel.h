@@ -144,7 +144,7 @@ struct Model {
     std::unique_ptr<Device> makeDevice(const std::string &description, const std::string &serial, Chip chip,
                                        bool portA);
     void configure(const std::vector<std::string> &descriptions, const std::vector<std::string> &serials);
-    void configureParts(const std::vector<PartSpec> &parts);
+    void configureParts(const std::vector<PartItem> &parts);
     std::vector<Device *> listed() const;
     Device *find(const std::string &description, bool attached) const;
     Device *firstPortA() const;
@@ -210,7 +210,7 @@ bool isPortA(const std::string &description);
 // TAVREL_SIM_DEVICES: PRODUCT[,SERIAL[,CHIP]] items separated by ';' (empty
 // ones skipped). Unset (null) means the single default part "Sim Bridge" with
 // serial SIM001. False, with `error` naming the bad item, when one is malformed.
-bool parsePartsVariable(const char *value, std::vector<PartSpec> &parts, std::string &error);
+bool parsePartsVariable(const char *value, std::vector<PartItem> &parts, std::string &error);
 // TAVREL_SIM_USB: "instant", "hs" or "fs"; false for anything else.
 bool parseUsbPacing(const char *value, UsbPacing &pacing);
 

@@ -102,7 +102,7 @@ const char Usage[] =
     "  silent N PORT / speak N PORT  the command processor stops / resumes answering\n";
 
 struct Options {
-    std::vector<sim::PartSpec> parts;
+    std::vector<sim::PartItem> parts;
     std::string control;
     std::string trace;
     bool verbose = false;
@@ -130,9 +130,9 @@ int parse(int argc, char **argv, Options &options)
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (arg == "--device") {
-            sim::PartSpec part;
+            sim::PartItem part;
             std::string error;
-            if (!sim::parsePartSpec(argv[++i], part, error))
+            if (!sim::parsePartItem(argv[++i], part, error))
                 return usageError("--device " + error);
             options.parts.push_back(part);
         } else if (arg == "--control") {
