@@ -1,34 +1,23 @@
 #!/usr/bin/env bash
 # The real program over USB under the bridge emulator, through one table of USB-level faults, or
-# through N unplug/re-plug cycles (--soak N). Each row starts the program afresh, types index 7 and
-# value ab, presses 写入, and sends the row's FAULT (control lines, ';' between them) to the
-# emulator as soon as its trace matches WHEN, and the MEND a second later. Then 写入 again must
-# bring a frame with ab (the program reconnected where it had to), the window must close within a
-# second of a close request, and every frame the part showed must have been written whole.
-# The soak keeps one program through the cycles (TAVREL_USB_SOAK_CYCLES overrides N): open files and threads stay the same, memory
+# through N unplug/re-plug cycles (--soak N; TAVREL_USB_SOAK_CYCLES overrides N). Each row starts
+# the program afresh, types index 7 and value ab, presses 写入, and sends the row's FAULT (control
+# lines, ';' between them) to the emulator as soon as its trace matches WHEN, the MEND a second
+# later. Then 写入 again must bring a frame with ab (the program reconnected where it had to), the
+# window must close within a second of a close request, and every frame shown was written whole.
+# The soak keeps one program through the cycles: open files and threads stay the same, memory
 # grows by less than SOAK_RSS_KIB.
 set -euo pipefail
 usage() { echo "usage: $0 WMCLOSE EMU [--soak N] -- TAVREL [ARGS...]" >&2; exit 2; }
 [ $# -ge 4 ] || usage
-wmclose=$1 emu=$2 soak=0 tmp='' xvfb_pid='' app_pid='' row=''
+wmclose=$1 emu=$2 soak=0
 shift 2
 [ "$1" != --soak ] || { soak=${TAVREL_USB_SOAK_CYCLES:-$2}; shift 2; }
 [ "$1" = -- ] || usage
 shift
-SOAK_RSS_KIB=${SOAK_RSS_KIB:-4096}
-die() { echo "usb-faults: FAIL${row:+ ($row)}: $*" >&2; tail -n 20 "$tmp/app.log" | sed 's/^/  program: /' >&2; exit 1; }
-# Polls a condition every 0.1 s for up to $1 s.
-poll() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
-stop() { [ -z "$app_pid" ] || { kill "$app_pid" && wait "$app_pid"; } 2>/dev/null || true; app_pid=''; }
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-usbf.XXXXXX")
-trap 'stop; [ -z "$xvfb_pid" ] || kill $xvfb_pid 2>/dev/null; rm -rf "$tmp"' EXIT
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-xvfb_pid=$!
-poll 10 grep -q '^[0-9][0-9]*$' "$tmp/display" || die "Xvfb did not start"
-export DISPLAY=":$(cat "$tmp/display")" XDG_RUNTIME_DIR="$tmp/runtime" QT_QPA_PLATFORM=xcb QT_XCB_GL_INTEGRATION=none
-mkdir -m 700 "$XDG_RUNTIME_DIR"
+me=usb-faults
+source "$(dirname "$0")/xsession.sh"
 ctl=$tmp/control trace=$tmp/trace
-ab="$(printf '00%.0s' {1..7})ab$(printf '00%.0s' {1..22})"
 send() { local line; IFS=';' read -ra lines <<<"$1"; for line in "${lines[@]}"; do echo "$line" >"$ctl"; done; }
 lines() { wc -l <"$trace"; }
 # A frame with ab after line $1 of the trace.
@@ -40,10 +29,9 @@ launch() { # the program under the emulator
     "$emu" --control "$ctl" --trace "$trace" -- "$@" >"$tmp/app.log" 2>&1 &
     app_pid=$!
 }
-type_ab() { # with its window up, ab written at index 7
+write_ab() { # once the window is up: ab at index 7, and 写入
     wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tavrel$' | head -n 1) || die "no window"
-    xdotool windowfocus --sync "$wid" && xdotool type --delay 30 7 && xdotool key Tab && xdotool type --delay 30 ab
-    xdotool key Tab space
+    type_ab && xdotool key Tab space
 }
 finish() { # close request: window gone within a second, program ends with status 0
     "$wmclose" "$wid" || die "could not send WM_DELETE_WINDOW"
@@ -51,18 +39,22 @@ finish() { # close request: window gone within a second, program ends with statu
     poll 20 eval '! kill -0 $app_pid 2>/dev/null' || die "still running 20 s after the close request"
     wait "$app_pid" || die "exit status $?"
     app_pid=''
-    # From a begin (address 2): one write to address 0, 29 to address 1, then the end (3) shows the frame.
+    # From a begin (address 2): one write to address 0 and 29 to address 1, then the end shows it.
     awk -v ab="$ab" '{ $0 = tolower($0) } $2 == "busw" && $3 == "02" { a = 0; b = 0 }
         $2 == "busw" && $3 == "00" { a++ } $2 == "busw" && $3 == "01" { b++ }
-        $2 == "frame" && (a != 1 || b != 29 || ($3 != ab && $3 !~ /^0+$/)) { print; bad = 1 }
-        END { exit bad }' "$trace" || die "a frame reached the part half-written"
+        $2 == "frame" && (a != 1 || b != 29 || ($3 != ab && $3 != zeros)) { print; bad = 1 }
+        END { exit bad }' zeros="$zeros" "$trace" || die "a frame reached the part half-written"
 }
 
 if [ "$soak" -gt 0 ]; then
-    launch "$@" && type_ab
+    launch "$@" && write_ab
     poll 20 ab_after 0 || die "no frame with ab"
-    usage_now() { local p; read -r p </proc/"$app_pid"/task/"$app_pid"/children # the program, the emulator's child
-        echo "$(ls /proc/"$p"/fd | wc -l) $(awk '{ v[$1] = $2 } END { print v["Threads:"], v["VmRSS:"] }' /proc/"$p"/status)"; }
+    usage_now() { # open files, threads, RSS in KiB of the program, the emulator's child
+        local p
+        read -r p </proc/"$app_pid"/task/"$app_pid"/children
+        ls /proc/"$p"/fd | wc -l | tr '\n' ' '
+        awk '{ v[$1] = $2 } END { print v["Threads:"], v["VmRSS:"] }' /proc/"$p"/status
+    }
     for ((cycle = 1; cycle <= soak; cycle++)); do
         row="cycle $cycle" at=$(lines)
         send "unplug 1"
@@ -76,9 +68,9 @@ if [ "$soak" -gt 0 ]; then
     row="after $soak cycles"
     [ -n "${rss0:-}" ] && [ -n "$rss" ] || die "no figures of the program"
     [ "$fds $threads" = "$fds0 $threads0" ] || die "files and threads $fds0 $threads0 after cycle 3, now $fds $threads"
-    [ $((rss - rss0)) -lt "$SOAK_RSS_KIB" ] || die "RSS ${rss0} KiB after cycle 3, now $rss KiB"
+    [ $((rss - rss0)) -lt "${SOAK_RSS_KIB:-4096}" ] || die "RSS ${rss0} KiB after cycle 3, now $rss KiB"
     finish
-    echo "usb-faults: PASS (soak: $soak cycles; files $fds, threads $threads, RSS $rss0 -> $rss KiB)"
+    echo "$me: PASS (soak: $soak cycles; files $fds, threads $threads, RSS $rss0 -> $rss KiB)"
     exit 0
 fi
 
@@ -93,11 +85,11 @@ while IFS='|' read -r name when fault mend; do
     launch "$@"
     (grep -q -m1 -E "$when" < <(tail -F -n +1 --pid="$app_pid" "$trace" 2>/dev/null) && send "$fault" &&
         sleep 1 && lines >"$tmp/mended" && send "$mend") &
-    type_ab
+    write_ab
     poll 20 test -s "$tmp/mended" || die "the fault never fired"
     xdotool key space
     poll 20 ab_after "$(cat "$tmp/mended")" || die "no frame with ab after the fault"
     finish
-    echo "usb-faults: $row: passed"
+    echo "$me: $row: passed"
 done <<<"$table"
-echo "usb-faults: PASS"
+echo "$me: PASS"
