@@ -169,7 +169,7 @@ FT_STATUS FT_API FT_SetLatencyTimer(FT_HANDLE handle, UCHAR ms)
     if (ms < MinLatencyMs || ms > MaxLatencyMs)
         return m.finish(record, FT_INVALID_PARAMETER);
     m.advance(*device, m.now());
-    device->latencyMs = ms;
+    device->port->setLatency(ms);
     m.traceLine("latency " + std::to_string(ms));
     return m.finish(record, FT_OK);
 }
@@ -189,12 +189,9 @@ FT_STATUS FT_API FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode)
         return m.finish(record, status);
     if (std::find(std::begin(ValidModes), std::end(ValidModes), mode) == std::end(ValidModes))
         return m.finish(record, FT_INVALID_PARAMETER);
-    m.advance(*device, m.now());
-    device->mask = mask;
-    device->mode = mode;
-    // Every mode change starts the command processor afresh: a reset clears
-    // it, and MCU host-bus mode begins with nothing half-parsed.
-    device->processor.reset();
+    const uint64_t now = m.now();
+    m.advance(*device, now);
+    device->port->setBitMode(mask, mode, now);
     m.traceLine("bitmode " + hex2(mask) + " " + hex2(mode));
     return m.finish(record, FT_OK);
 }
@@ -247,7 +244,8 @@ FT_STATUS FT_API FT_Read(FT_HANDLE handle, void *buffer, DWORD count, DWORD *byt
         if (got == count)
             break;
         if (taken > 0 || deadline == 0) {
-            deadline = now + 2 * uint64_t(device->latencyMs) * 1000 + m.faults.answerDelayUs + 2 * m.frameUs();
+            deadline = now + 2 * uint64_t(device->port->latencyMs()) * 1000 + m.faults.port.answerDelayUs
+                       + 2 * m.frameUs();
             if (taken > 0)
                 continue; // the driver may have read on meanwhile: look again at once
         } else if (now >= deadline) {
@@ -293,9 +291,9 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void *buffer, DWORD count, DWORD *by
     const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
     // Paced: the bytes cross the bus in the next frame, and the call returns
     // when that frame has gone; the part acts on them then. When the part
-    // stops taking them (its buffer for the host full, the driver not
-    // reading), the call waits for the host to read, as the part would make
-    // it; each pass traces the bytes it got taken.
+    // stops taking them (its buffer from the host full: the processor stalled,
+    // or waiting for room for its answers while nobody reads), the call waits,
+    // as the part would make it; each pass traces the bytes it got taken.
     DWORD taken = 0;
     uint64_t frameEnd = m.now(), deadline = 0;
     for (bool first = true;; first = false) {
@@ -303,19 +301,19 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void *buffer, DWORD count, DWORD *by
         m.advance(*device, now);
         frameEnd = m.nextFrame(now);
         const size_t mark = m.traceOut.size();
-        const size_t took = m.execute(*device, bytes + taken, offered - taken, frameEnd);
+        const size_t took = device->port->write(bytes + taken, offered - taken, frameEnd);
         if (took > 0 || (first && offered == 0))
             m.traceLineAt(mark, now, std::string(took ? "write " : "write") + hexBytes(bytes + taken, took, " "));
         taken += DWORD(took);
         if (taken == offered)
             break;
         if (took > 0 || first) {
-            deadline = now + std::max(WriteStallUs, 2 * uint64_t(device->latencyMs) * 1000)
-                       + m.faults.answerDelayUs + 2 * m.frameUs();
+            deadline = now + std::max(WriteStallUs, 2 * uint64_t(device->port->latencyMs()) * 1000)
+                       + m.faults.port.answerDelayUs + 2 * m.frameUs();
         } else if (now >= deadline) {
             // On the part this call would still be blocked.
             m.clientFault("FT_Write offered " + std::to_string(offered) + " bytes, the part took "
-                          + std::to_string(taken) + ": its answers were not read");
+                          + std::to_string(taken) + ": the rest waits on the part");
             break;
         }
         lock.unlock();

@@ -84,7 +84,10 @@ void reset()
 {
     withModel([](Model &m) {
         m.handles.clear();
-        m.configureParts(parseProductList(nullptr));
+        std::vector<PartSpec> parts;
+        std::string error;
+        parsePartsVariable(nullptr, parts, error);
+        m.configureParts(parts);
         m.faults = Faults();
         m.pinnedReads.clear();
         m.pacing = UsbPacing::Instant;
@@ -96,9 +99,24 @@ void reset()
     });
 }
 
-void setParts(const std::vector<std::string> &productStrings)
+void setParts(const std::vector<std::string> &items, std::string *error)
 {
-    withModel([&](Model &m) { m.configureParts(productStrings); });
+    std::vector<PartSpec> parts;
+    std::string message;
+    for (const std::string &item : items) {
+        PartSpec part;
+        if (!parsePartSpec(item, part, message)) {
+            if (error)
+                *error = message;
+            else
+                std::fprintf(stderr, "tavrel_sim: setParts: %s\n", message.c_str());
+            return;
+        }
+        parts.push_back(part);
+    }
+    if (error)
+        error->clear();
+    withModel([&](Model &m) { m.configureParts(parts); });
 }
 
 void setDevices(const std::vector<std::string> &descriptions)
@@ -153,12 +171,12 @@ void failListIndex(int index, FT_STATUS status)
 
 void setSilent(bool silent)
 {
-    withModel([&](Model &m) { m.faults.silent = silent; });
+    withModel([&](Model &m) { m.faults.port.silent = silent; });
 }
 
 void setAnswerDelayUs(uint64_t delayUs)
 {
-    withModel([&](Model &m) { m.faults.answerDelayUs = delayUs; });
+    withModel([&](Model &m) { m.faults.port.answerDelayUs = delayUs; });
 }
 
 void injectJunk(const std::string &description, const std::vector<uint8_t> &bytes)
@@ -194,10 +212,8 @@ void setHostQueueLimit(std::size_t bytes)
     withModel([&](Model &m) {
         m.hostQueueLimit = bytes;
         const uint64_t now = m.now();
-        for (Device *device : m.listed()) {
-            m.advance(*device, now);
-            m.pump(*device, now); // a larger queue lets the driver read again
-        }
+        for (Device *device : m.listed())
+            m.advance(*device, now); // a larger queue lets the driver read again
     });
 }
 
@@ -258,7 +274,7 @@ uint8_t latencyMs(const std::string &description)
 {
     return withModel([&](Model &m) {
         const Device *device = deviceNamed(m, description);
-        return device ? device->latencyMs : uint8_t(0);
+        return device ? device->port->latencyMs() : uint8_t(0);
     });
 }
 
@@ -266,7 +282,7 @@ uint8_t bitMode(const std::string &description)
 {
     return withModel([&](Model &m) {
         const Device *device = deviceNamed(m, description);
-        return device ? device->mode : uint8_t(0);
+        return device ? device->port->mode() : uint8_t(0);
     });
 }
 

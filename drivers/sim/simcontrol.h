@@ -51,16 +51,20 @@ enum class UsbPacing { Instant, HighSpeed, FullSpeed };
 const D2xxCalls &d2xxCalls();
 
 // Back to the state at start-up, as if no environment variable had been set
-// (except TAVREL_SIM_TRACE): one part "Sim Bridge", nothing open (every
+// (except TAVREL_SIM_TRACE): one part "Sim Bridge" (serial SIM001), nothing open (every
 // earlier handle becomes unknown), faults and client faults cleared, logs
 // cleared and on (see setLogLimit), peripheral memory zeroed, status registers
 // following their pattern, pacing instant, host queue limit 1 MiB.
 void reset();
 
-// Replace the attached parts. Each product string lists as "<s> A" and "<s> B"
-// (serial numbers "SIM001A", "SIM001B", ... by part). Handles of the devices
-// replaced stay known but dead, as after an unplug, until closed.
-void setParts(const std::vector<std::string> &productStrings);
+// Replace the attached parts, each given as PRODUCT[,SERIAL[,CHIP]] like an
+// item of TAVREL_SIM_DEVICES (CHIP 2232h, the default, 2232d or 4232h). A
+// part's ports list as "<PRODUCT> A", "<PRODUCT> B" (and C, D on a 4232h),
+// with serial numbers SERIAL plus the letter, or none. Handles of the devices
+// replaced stay known but dead, as after an unplug, until closed. A malformed
+// item changes nothing; the reason goes to `error` (cleared on success), or
+// to stderr without one.
+void setParts(const std::vector<std::string> &items, std::string *error = nullptr);
 
 // Replace the attached devices with exactly these descriptions (any bytes, up to
 // 63 each), in listing order. Those ending in " A" carry the MCU host-bus command

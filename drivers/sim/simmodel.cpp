@@ -9,6 +9,7 @@ namespace sim {
 
 // Product string of the part attached when TAVREL_SIM_DEVICES is unset.
 static const char DefaultProduct[] = "Sim Bridge";
+static const char DefaultSerial[] = "SIM001";
 // USB bus frame lengths: a high-speed microframe and a full-speed frame.
 static constexpr uint64_t HighSpeedFrameUs = 125;
 static constexpr uint64_t FullSpeedFrameUs = 1000;
@@ -23,22 +24,13 @@ Model &model()
 // library is loaded, not at the first call.
 static const bool s_started = (model(), true);
 
-std::vector<std::string> parseProductList(const char *value)
+bool parsePartsVariable(const char *value, std::vector<PartSpec> &parts, std::string &error)
 {
-    if (!value)
-        return {DefaultProduct};
-    std::vector<std::string> products;
-    const std::string text(value);
-    size_t begin = 0;
-    while (begin <= text.size()) {
-        size_t end = text.find(';', begin);
-        if (end == std::string::npos)
-            end = text.size();
-        if (end > begin)
-            products.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
+    if (!value) {
+        parts = {PartSpec{DefaultProduct, DefaultSerial, Chip::FT2232H}};
+        return true;
     }
-    return products;
+    return parsePartList(value, parts, error);
 }
 
 bool isPortA(const std::string &description)
@@ -64,7 +56,11 @@ bool parseUsbPacing(const char *value, UsbPacing &pacing)
 Model::Model()
     : start(std::chrono::steady_clock::now())
 {
-    configureParts(parseProductList(std::getenv("TAVREL_SIM_DEVICES")));
+    std::vector<PartSpec> parts;
+    std::string error;
+    if (!parsePartsVariable(std::getenv("TAVREL_SIM_DEVICES"), parts, error))
+        std::fprintf(stderr, "tavrel_sim: TAVREL_SIM_DEVICES: %s; no part attached\n", error.c_str());
+    configureParts(parts);
     const char *usb = std::getenv("TAVREL_SIM_USB");
     if (!parseUsbPacing(usb, pacing))
         std::fprintf(stderr, "tavrel_sim: TAVREL_SIM_USB=%s is not instant, hs or fs; using instant\n", usb);
@@ -80,35 +76,54 @@ uint64_t Model::now() const
     return uint64_t(duration_cast<microseconds>(steady_clock::now() - start).count());
 }
 
+std::unique_ptr<Device> Model::makeDevice(const std::string &description, const std::string &serial, Chip chip,
+                                          bool portA)
+{
+    const ChipInfo &info = chipInfo(chip);
+    auto device = std::make_unique<Device>();
+    device->id = nextDeviceId++;
+    device->description = description.substr(0, TextLimit);
+    device->serial = serial.substr(0, TextLimit);
+    device->portA = portA && info.mcuHostBus;
+    if (device->portA)
+        device->peripheral = std::make_unique<Peripheral>();
+    device->requestData = ReadRequestBytes / info.packetSize * (info.packetSize - StatusBytes);
+    device->port = std::make_unique<Port>(info, device->peripheral.get(), &faults.port);
+    device->port->pinnedReads = &pinnedReads;
+    Device *d = device.get();
+    device->port->onBus = [this, d](const BusEvent &e) {
+        const std::string address = e.wide ? hex4(e.address) : hex2(uint8_t(e.address));
+        logBus({e.timeUs, e.write, e.wide, e.address, e.data});
+        traceLine(std::string(e.write ? "busw " : "busr ") + address + " " + hex2(e.data));
+        if (e.frameEnded) {
+            const auto &frame = d->peripheral->shownFrame();
+            traceLine("frame " + hexBytes(frame.data(), frame.size(), ""));
+        }
+    };
+    freshPort(*device);
+    return device;
+}
+
 void Model::configure(const std::vector<std::string> &descriptions, const std::vector<std::string> &serials)
 {
     // Handles of the devices replaced stay known but dead, as after an unplug.
     devices.clear();
-    for (size_t i = 0; i < descriptions.size(); ++i) {
-        auto device = std::make_unique<Device>();
-        device->id = nextDeviceId++;
-        device->description = descriptions[i].substr(0, TextLimit);
-        device->serial = serials[i].substr(0, TextLimit);
-        device->portA = isPortA(device->description);
-        if (device->portA)
-            device->peripheral = std::make_unique<Peripheral>();
-        freshPort(*device);
-        devices.push_back(std::move(device));
-    }
+    for (size_t i = 0; i < descriptions.size(); ++i)
+        devices.push_back(makeDevice(descriptions[i], serials[i], Chip::FT2232H, isPortA(descriptions[i])));
 }
 
-void Model::configureParts(const std::vector<std::string> &productStrings)
+void Model::configureParts(const std::vector<PartSpec> &parts)
 {
-    std::vector<std::string> descriptions, serials;
-    char number[16];
-    for (size_t part = 0; part < productStrings.size(); ++part) {
-        std::snprintf(number, sizeof number, "SIM%03u", unsigned(part + 1) % 1000);
-        for (const char *port : {"A", "B"}) {
-            descriptions.push_back(productStrings[part] + " " + port);
-            serials.push_back(number + std::string(port));
+    devices.clear();
+    for (const PartSpec &part : parts) {
+        const ChipInfo &info = chipInfo(part.chip);
+        for (int port = 0; port < info.ports; ++port) {
+            const char letter = char('A' + port);
+            devices.push_back(makeDevice(part.product + " " + letter,
+                                         part.serial.empty() ? std::string() : part.serial + letter,
+                                         part.chip, port == 0));
         }
     }
-    configure(descriptions, serials);
 }
 
 std::vector<Device *> Model::listed() const
@@ -167,17 +182,9 @@ bool Model::takeFailure(Call call, FT_STATUS &status)
 
 void Model::freshPort(Device &device)
 {
-    device.latencyMs = DefaultLatencyMs;
-    device.mask = 0;
-    device.mode = ModeReset;
-    device.processor.reset();
-    device.arriving.clear();
-    device.arrivingAnswers = 0;
-    device.held.clear();
+    device.port->reset(now());
     device.request.clear();
-    device.shortOwed = false;
     device.toHost.clear();
-    device.lastTransferUs = now();
 }
 
 void Model::unplug(Device &device)
@@ -215,55 +222,38 @@ uint64_t Model::nextFrame(uint64_t t) const
     return frame ? (t / frame + 1) * frame : t;
 }
 
-size_t Model::packetData() const
-{
-    return pacing == UsbPacing::FullSpeed ? FullSpeedPacketData : HighSpeedPacketData;
-}
+namespace {
 
-size_t Model::requestData() const
+// The driver's side of bulk IN: it keeps a read request open while its queue
+// has room for all a request could bring, and hands a request on when a short
+// packet ends it or it is full.
+class DriverSink : public PacketSink
 {
-    return pacing == UsbPacing::FullSpeed ? FullSpeedRequestData : HighSpeedRequestData;
-}
+public:
+    DriverSink(Model &model, Device &device) : m_model(model), m_device(device) {}
+    bool reading() const override { return m_model.driverReading(m_device); }
+    bool holdsData() const override { return !m_device.request.empty(); }
+    bool wantsEmpty() const override { return false; }
+    bool packet(const uint8_t *data, size_t count, bool isShort, uint64_t atUs) override
+    {
+        m_device.request.insert(m_device.request.end(), data, data + count);
+        if (isShort || m_device.request.size() >= m_device.requestData)
+            m_model.completeRequest(m_device, atUs);
+        return true;
+    }
+
+private:
+    Model &m_model;
+    Device &m_device;
+};
+
+} // namespace
 
 // A request once issued takes packets until it completes; the next one is
 // issued only while the queue has room for all it could bring.
 bool Model::driverReading(const Device &device) const
 {
-    return !device.request.empty() || device.toHost.size() + requestData() <= hostQueueLimit;
-}
-
-size_t Model::answerRoom(const Device &device) const
-{
-    const size_t used = device.held.size() + device.arrivingAnswers;
-    return used < PartBufferBytes ? PartBufferBytes - used : 0;
-}
-
-// When the latency timer next ends a request, or never when nothing waits
-// for it (or it already has, and waits for the driver to read again). It
-// restarts at each transfer and, with nothing to send, still runs out every
-// period (status-only packets), so that is the first period boundary, counted
-// from the last transfer, after the oldest waiting byte arrived. Bytes in the
-// request came with the last transfer at the latest.
-uint64_t Model::latencyExpiry(const Device &device) const
-{
-    if (device.shortOwed || (device.held.empty() && device.request.empty()))
-        return UINT64_MAX;
-    const uint64_t period = uint64_t(device.latencyMs) * 1000;
-    const uint64_t since = device.held.empty()
-        ? 0 : std::max(device.held.front().timeUs, device.lastTransferUs) - device.lastTransferUs;
-    return device.lastTransferUs + period * (since / period + 1);
-}
-
-void Model::sendPacket(Device &device, uint64_t atUs, size_t count)
-{
-    device.request.reserve(requestData());
-    for (size_t i = 0; i < count; ++i) {
-        device.request.push_back(device.held.front().byte);
-        device.held.pop_front();
-    }
-    device.lastTransferUs = atUs;
-    if (device.request.size() >= requestData())
-        completeRequest(device, atUs);
+    return !device.request.empty() || device.toHost.size() + device.requestData <= hostQueueLimit;
 }
 
 void Model::completeRequest(Device &device, uint64_t atUs)
@@ -274,61 +264,18 @@ void Model::completeRequest(Device &device, uint64_t atUs)
     device.request.clear();
 }
 
-void Model::shortPacket(Device &device, uint64_t atUs)
-{
-    device.shortOwed = true;
-    pump(device, atUs);
-}
-
-void Model::pump(Device &device, uint64_t atUs)
-{
-    while (driverReading(device)) {
-        if (device.held.size() >= packetData()) {
-            sendPacket(device, atUs, packetData());
-        } else if (device.shortOwed) {
-            device.shortOwed = false;
-            sendPacket(device, atUs, device.held.size());
-            completeRequest(device, atUs);
-        } else {
-            return;
-        }
-    }
-}
-
 void Model::addToHost(Device &device, uint8_t byte, uint64_t visibleUs)
 {
     // The queue is read in order: a byte is never visible before the ones ahead of it.
     if (!device.toHost.empty())
         visibleUs = std::max(visibleUs, device.toHost.back().timeUs);
-    device.toHost.push_back({visibleUs, byte, false});
+    device.toHost.push_back({visibleUs, byte});
 }
 
 void Model::advance(Device &device, uint64_t nowUs)
 {
-    // Replay, in time order, the arrivals in the part's buffer and the
-    // transfers they cause, up to now.
-    constexpr uint64_t Never = UINT64_MAX;
-    for (;;) {
-        const uint64_t arrival = device.arriving.empty() ? Never : device.arriving.front().timeUs;
-        const uint64_t timer = latencyExpiry(device);
-        if (std::min(arrival, timer) > nowUs)
-            return;
-        if (timer <= arrival) {
-            shortPacket(device, timer);
-            continue;
-        }
-        const TimedByte next = device.arriving.front();
-        device.arriving.pop_front();
-        if (next.sendImmediate) {
-            // With nothing waiting anywhere there is nothing to send: no transfer.
-            if (!device.held.empty() || !device.request.empty())
-                shortPacket(device, next.timeUs);
-        } else {
-            --device.arrivingAnswers;
-            device.held.push_back(next);
-            pump(device, next.timeUs);
-        }
-    }
+    DriverSink sink(*this, device);
+    device.port->advance(nowUs, sink);
 }
 
 size_t Model::visible(const Device &device, uint64_t nowUs) const
@@ -347,88 +294,8 @@ size_t Model::takeVisible(Device &device, uint8_t *buffer, size_t count, uint64_
         device.toHost.pop_front();
     }
     if (n > 0)
-        pump(device, nowUs);
+        advance(device, nowUs);
     return n;
-}
-
-void Model::answer(Device &device, uint64_t atUs, uint8_t byte, bool sendImmediate)
-{
-    if (faults.silent && !sendImmediate)
-        return;
-    uint64_t arrival = atUs + faults.answerDelayUs;
-    // A shorter delay set meanwhile does not let an answer overtake an earlier one.
-    if (!device.arriving.empty())
-        arrival = std::max(arrival, device.arriving.back().timeUs);
-    device.arriving.push_back({arrival, byte, sendImmediate});
-    device.arrivingAnswers += !sendImmediate;
-}
-
-// Answer bytes a step puts into the part's buffer.
-static size_t answerBytes(const Step &step)
-{
-    switch (step.kind) {
-    case Step::BusRead:
-    case Step::Answer:
-        return 1;
-    case Step::BadCommand:
-        return 2;
-    default:
-        return 0;
-    }
-}
-
-size_t Model::execute(Device &device, const uint8_t *bytes, size_t count, uint64_t atUs)
-{
-    if (!device.processorActive())
-        return count; // held in reset, or a mode without the command processor: bytes vanish
-    for (size_t i = 0; i < count; ++i) {
-        // Try the byte on a copy: a command that cannot answer is not taken.
-        CommandProcessor next = device.processor;
-        const Step step = next.feed(bytes[i]);
-        const size_t needed = faults.silent ? 0 : answerBytes(step);
-        if (needed > answerRoom(device)) {
-            advance(device, atUs); // what has arrived may move on to the driver
-            if (needed > answerRoom(device))
-                return i;
-        }
-        device.processor = next;
-        const std::string address = step.wide ? hex4(step.address) : hex2(uint8_t(step.address));
-        switch (step.kind) {
-        case Step::BusRead: {
-            const auto pinned = pinnedReads.find(step.address);
-            const uint8_t data = pinned != pinnedReads.end() ? pinned->second
-                                                             : device.peripheral->read(step.address, atUs);
-            logBus({atUs, false, step.wide, step.address, data});
-            traceLine("busr " + address + " " + hex2(data));
-            answer(device, atUs, data);
-            break;
-        }
-        case Step::BusWrite:
-            logBus({atUs, true, step.wide, step.address, step.data});
-            traceLine("busw " + address + " " + hex2(step.data));
-            if (device.peripheral->write(step.address, step.data)) {
-                const auto &frame = device.peripheral->shownFrame();
-                traceLine("frame " + hexBytes(frame.data(), frame.size(), ""));
-            }
-            break;
-        case Step::Answer:
-            answer(device, atUs, step.data);
-            break;
-        case Step::BadCommand:
-            answer(device, atUs, BadCommandMarker);
-            answer(device, atUs, step.data);
-            break;
-        case Step::SendImmediate:
-            answer(device, atUs, 0, true);
-            break;
-        case Step::Pending:
-        case Step::Done:
-        case Step::Stall:
-        case Step::Ignored:
-            break;
-        }
-    }
-    return count;
 }
 
 // What a log entry weighs: itself and what it carries on the heap.

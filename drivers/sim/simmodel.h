@@ -17,8 +17,7 @@
 #ifndef TAVREL_SIM_SIMMODEL_H
 #define TAVREL_SIM_SIMMODEL_H
 
-#include "commandprocessor.h"
-#include "peripheral.h"
+#include "part.h"
 #include "simcontrol.h"
 #include "trace.h"
 
@@ -34,33 +33,15 @@
 
 namespace sim {
 
-// Bit modes of FT_SetBitMode.
-constexpr uint8_t ModeReset = 0x00;
-constexpr uint8_t ModeMcuHost = 0x08;
 // Every mode value the part accepts (reset, async bit-bang, MPSSE, sync
 // bit-bang, MCU host bus, fast opto-isolated serial, CBUS bit-bang, single
 // channel synchronous FIFO); anything else is refused.
 constexpr uint8_t ValidModes[] = {0x00, 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40};
 
-// Latency timer: driver default on open and its allowed range, in ms.
-constexpr uint8_t DefaultLatencyMs = 16;
-constexpr uint8_t MinLatencyMs = 2;
-constexpr uint8_t MaxLatencyMs = 255;
-
-// Data bytes of one full USB packet to the host: every packet starts with 2
-// status bytes, and packets are 512 bytes at high speed, 64 at full speed. The
-// part sends a packet as soon as it holds this many answer bytes.
-constexpr size_t HighSpeedPacketData = 512 - 2;
-constexpr size_t FullSpeedPacketData = 64 - 2;
 // The driver's USB read request is 4096 bytes: 8 full packets at high speed,
 // 64 at full speed. It hands the application nothing until the request is
-// full (these many data bytes) or a short packet ends it (a send-immediate,
-// or the latency timer running out).
-constexpr size_t HighSpeedRequestData = 8 * HighSpeedPacketData;   // 4080
-constexpr size_t FullSpeedRequestData = 64 * FullSpeedPacketData;  // 3968
-// The part's own buffer toward the host: 4 KiB per port on the FT2232H. When
-// it is full the command processor takes no command that answers.
-constexpr size_t PartBufferBytes = 4096;
+// full or a short packet ends it (a send-immediate, or the latency timer).
+constexpr size_t ReadRequestBytes = 4096;
 // Default bound of the driver's queue for the host (settable for tests). The
 // driver asks for another read request only while the queue has room for a
 // whole one.
@@ -75,37 +56,27 @@ constexpr size_t DefaultCallLogLimit = 200000;
 constexpr size_t DefaultBusLogLimit = 1000000;
 constexpr size_t DefaultLogByteLimit = 64u << 20; // per log
 
-// A byte in time: when it reaches the next stage, and what it is.
+// A byte of the driver's queue and when the application may see it.
 struct TimedByte {
     uint64_t timeUs;
     uint8_t byte;
-    bool sendImmediate; // on the way to the part's buffer: a 0x87 marker, no byte
 };
 
-// One listed device (one port of a part).
+// One listed device (one port of a part). The part's own behaviour is its
+// Port's; what is kept here is the D2XX driver's side.
 struct Device {
     uint64_t id = 0;              // never reused: handles name devices by it
     std::string description;
     std::string serial;
-    bool portA = false;           // carries the command processor and the bus
+    bool portA = false;           // carries the bus (on a part with the MCU host-bus mode)
     bool attached = true;
     uint32_t generation = 0;      // bumped at each unplug: older handles are dead
     uintptr_t openHandle = 0;     // 0 while not open
-
-    uint8_t latencyMs = DefaultLatencyMs;
-    uint8_t mask = 0;
-    uint8_t mode = ModeReset;
-    CommandProcessor processor;
-    std::deque<TimedByte> arriving; // answers (and 0x87 markers) on their way to the part's buffer
-    size_t arrivingAnswers = 0;     // answers among them (markers take no room)
-    std::deque<TimedByte> held;     // in the part's buffer, waiting for a transfer
-    std::vector<uint8_t> request;   // sent to the driver's read request, not yet handed on
-    bool shortOwed = false;         // a short packet is due but the driver is not reading
-    std::deque<TimedByte> toHost;   // the driver's queue; visible to the host from timeUs
-    uint64_t lastTransferUs = 0;    // the latency timer restarts here
+    size_t requestData = 0;       // data bytes of a full read request of this part
     std::unique_ptr<Peripheral> peripheral; // port A only; survives unplug and plug
-
-    bool processorActive() const { return portA && mode == ModeMcuHost; }
+    std::unique_ptr<Port> port;   // after the peripheral, which it uses
+    std::vector<uint8_t> request; // the driver's read request: data of the packets so far
+    std::deque<TimedByte> toHost; // the driver's queue; visible to the host from timeUs
 };
 
 struct Handle {
@@ -123,8 +94,7 @@ struct Faults {
     uint32_t shortWriteAccepted = 0;
     FT_STATUS shortWriteStatus = FT_OK;
     std::map<int, FT_STATUS> failedListIndex;
-    bool silent = false;
-    uint64_t answerDelayUs = 0;
+    PortFaults port; // every port of the model shares these
 };
 
 struct Model {
@@ -171,8 +141,10 @@ struct Model {
     uint64_t now() const;
 
     // Everything below expects `mutex` held.
+    std::unique_ptr<Device> makeDevice(const std::string &description, const std::string &serial, Chip chip,
+                                       bool portA);
     void configure(const std::vector<std::string> &descriptions, const std::vector<std::string> &serials);
-    void configureParts(const std::vector<std::string> &productStrings);
+    void configureParts(const std::vector<PartSpec> &parts);
     std::vector<Device *> listed() const;
     Device *find(const std::string &description, bool attached) const;
     Device *firstPortA() const;
@@ -185,25 +157,19 @@ struct Model {
     void unplug(Device &device);
     void plug(Device &device);
 
+    // Brings the part up to `nowUs`, its packets into the driver's request.
     void advance(Device &device, uint64_t nowUs);
-    // Feeds the processor as many of `bytes` as it takes, acting at `atUs`, and
-    // says how many: it stops before a command whose answer the part's buffer
-    // has no room for. Without the processor running every byte is taken.
-    size_t execute(Device &device, const uint8_t *bytes, size_t count, uint64_t atUs);
     size_t visible(const Device &device, uint64_t nowUs) const;
     // Hands the host what is visible, then lets the driver read on.
     size_t takeVisible(Device &device, uint8_t *buffer, size_t count, uint64_t nowUs);
     void addToHost(Device &device, uint8_t byte, uint64_t visibleUs);
-    // Sends what the part owes the driver, as far as the driver reads.
-    void pump(Device &device, uint64_t atUs);
+    void completeRequest(Device &device, uint64_t atUs);
+    bool driverReading(const Device &device) const;
 
-    // USB pacing: length of a bus frame (0 when instant), the next frame
-    // boundary after `t`, and the packet and read request sizes (instant
-    // pacing counts as high speed).
+    // USB pacing: length of a bus frame (0 when instant) and the next frame
+    // boundary after `t`.
     uint64_t frameUs() const;
     uint64_t nextFrame(uint64_t t) const;
-    size_t packetData() const;
-    size_t requestData() const;
 
     FT_STATUS finish(CallRecord &record, FT_STATUS status);
     void trimLogs(); // to the current limits, the oldest entries first
@@ -213,13 +179,6 @@ struct Model {
     void traceLineAt(size_t position, uint64_t timeUs, const std::string &event);
 
 private:
-    void answer(Device &device, uint64_t atUs, uint8_t byte, bool sendImmediate = false);
-    void shortPacket(Device &device, uint64_t atUs);
-    void sendPacket(Device &device, uint64_t atUs, size_t count);
-    void completeRequest(Device &device, uint64_t atUs);
-    bool driverReading(const Device &device) const;
-    size_t answerRoom(const Device &device) const;
-    uint64_t latencyExpiry(const Device &device) const;
     void logBus(const BusCycle &cycle);
 };
 
@@ -248,9 +207,10 @@ Model &model();
 // A description naming a part's port A: longer than two bytes, ending in " A".
 bool isPortA(const std::string &description);
 
-// TAVREL_SIM_DEVICES: product strings separated by ';' (empty pieces skipped).
-// Unset (null) means the single default part "Sim Bridge".
-std::vector<std::string> parseProductList(const char *value);
+// TAVREL_SIM_DEVICES: PRODUCT[,SERIAL[,CHIP]] items separated by ';' (empty
+// ones skipped). Unset (null) means the single default part "Sim Bridge" with
+// serial SIM001. False, with `error` naming the bad item, when one is malformed.
+bool parsePartsVariable(const char *value, std::vector<PartSpec> &parts, std::string &error);
 // TAVREL_SIM_USB: "instant", "hs" or "fs"; false for anything else.
 bool parseUsbPacing(const char *value, UsbPacing &pacing);
 

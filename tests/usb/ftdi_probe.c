@@ -1,5 +1,5 @@
 /* Drives tavrel-bridge-emu's bridge through the real libftdi1 and libusb. Arguments: the products
- * expected (default one "Dual RS232-HS", EMU00001), or "unplug" to also unplug and re-plug part 1.
+ * expected (default one "Dual RS232-HS" without a serial), or "unplug" to also unplug and re-plug part 1.
  * Port A's context lists the devices: an asynchronous read runs only the events of that context. */
 #include <ftdi.h>
 #include <libusb.h>
@@ -49,10 +49,13 @@ int main(int argc, char **argv)
     int interfaces = 0, r = 0;
     unsigned char byte = 0;
     for (struct ftdi_device_list *d = devs; d; d = d->next, libusb_free_config_descriptor(config)) {
-        char product[64], serial[64];
-        EXPECT((r = ftdi_usb_get_strings2(a, d->dev, NULL, 0, product, 64, serial, 64)) == 0, "strings", r);
+        char product[64], serial[64] = "";
+        struct libusb_device_descriptor desc;
+        EXPECT(libusb_get_device_descriptor(d->dev, &desc) == 0, "device descriptor", 0);
+        r = ftdi_usb_get_strings2(a, d->dev, NULL, 0, product, 64, desc.iSerialNumber ? serial : NULL, 64);
+        EXPECT(r == 0, "strings", r);
         EXPECT(libusb_get_active_config_descriptor(d->dev, &config) == 0 && (interfaces += config->bNumInterfaces), "configuration", 0);
-        int known = !named && !strcmp(product, "Dual RS232-HS") && !strcmp(serial, "EMU00001");
+        int known = !named && !strcmp(product, "Dual RS232-HS") && !desc.iSerialNumber;
         for (int i = 1; named && i < argc; ++i) known |= !strcmp(product, argv[i]);
         EXPECT(known, product, 0);
     }
@@ -62,7 +65,8 @@ int main(int argc, char **argv)
     EXPECT((r = ftdi_usb_open_dev(again, devs->dev)) < 0, "second open of port A refused", r);
     EXPECT((r = ftdi_usb_open_dev(b, devs->dev)) == 0 && (r = ftdi_write_data(b, &byte, 1)) == 1, "port B", r);
     if (argc > 1 && !named && getenv("TAVREL_EMU_CONTROL")) {
-        struct ftdi_transfer_control *pending = ftdi_read_data_submit(a, &byte, 1); /* in flight at the unplug */
+        /* in flight at the unplug: a long latency period keeps the part from ending it first */
+        struct ftdi_transfer_control *pending = ftdi_set_latency_timer(a, 255) ? NULL : ftdi_read_data_submit(a, &byte, 1);
         FILE *f = fopen(getenv("TAVREL_EMU_CONTROL"), "w");
         EXPECT(f && fputs("unplug 1\n", f) >= 0 && !fclose(f), "unplug", 0);
         EXPECT(pending && (r = ftdi_transfer_data_done(pending)) == -1 && ftdi_write_data(a, &byte, 1) < 0, "I/O after unplug", r);

@@ -171,7 +171,7 @@ void TestD2xxConformance::initTestCase()
     QVERIFY2(!m_usb || !qEnvironmentVariableIsEmpty("TAVREL_EMU_CONTROL"), "run under tavrel-bridge-emu --control");
     if (!m_usb) {
         sim::reset();
-        sim::setParts({Products[0], Products[1]});
+        sim::setParts({std::string(Products[0]) + ",SIM001", std::string(Products[1]) + ",SIM002"});
     }
     QTRY_COMPARE_WITH_TIMEOUT(listedCount(*m_d2xx), DWORD(PartCount * PortsPerPart), SettleMs);
 }

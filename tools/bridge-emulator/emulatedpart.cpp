@@ -8,7 +8,7 @@ namespace {
 
 // bRequest of the bridge's vendor control requests (the numbers libftdi sends).
 enum VendorRequest : uint8_t {
-    Reset = 0x00,           // wValue 0: reset the port, 1: purge what waits for the host, 2: purge what the host sent
+    Reset = 0x00,           // wValue: see the Reset* values below
     ModemControl = 0x01,
     FlowControl = 0x02,
     BaudRate = 0x03,
@@ -23,69 +23,84 @@ enum VendorRequest : uint8_t {
     ReadEeprom = 0x90,      // answers one 16-bit word
 };
 
-constexpr uint16_t PurgeHostData = 2; // wValue of Reset that drops only what the host sent
+// wValue of Reset: the whole port, what the host sent (libftdi 1.5's
+// ftdi_tcoflush), what waits for the host (ftdi_tciflush).
+constexpr uint16_t ResetPort = 0, PurgeFromHost = 1, PurgeToHost = 2;
 
-// Modem status of an idle port, at the start of every IN packet: 0x32 is CTS and
-// DSR set with the 0x02 the part shows in the low nibble; 0x60 is transmitter
-// holding register empty and transmitter empty.
-constexpr uint8_t ModemStatus[StatusSize] = {0x32, 0x60};
-
-constexpr uint8_t McuHostMode = 0x08; // bit mode of MCU host-bus emulation
 constexpr uint8_t BlankEeprom = 0xFF; // every byte of an erased EEPROM
 
 } // namespace
 
-EmulatedPart::EmulatedPart(std::string product, std::string serial, EventTrace &trace)
-    : m_product(std::move(product))
-    , m_serial(std::move(serial))
+EmulatedPart::EmulatedPart(const sim::PartSpec &spec, EventTrace &trace)
+    : m_spec(spec)
+    , m_chip(sim::chipInfo(spec.chip))
     , m_trace(trace)
 {
+    for (int i = 0; i < m_chip.ports; ++i) {
+        m_ports[i] = std::make_unique<sim::Port>(m_chip, i == 0 ? &m_peripheral : nullptr, &m_faults[i]);
+        m_ports[i]->onBus = [this](const sim::BusEvent &e) {
+            const int64_t now = int64_t(e.timeUs) + m_trace.startUs;
+            const std::string address = e.wide ? sim::hex4(e.address) : sim::hex2(uint8_t(e.address));
+            m_trace.line(now, std::string(e.write ? "busw " : "busr ") + address + " " + sim::hex2(e.data));
+            if (e.frameEnded) {
+                const auto &frame = m_peripheral.shownFrame();
+                m_trace.line(now, "frame " + sim::hexBytes(frame.data(), frame.size(), ""));
+            }
+        };
+    }
+}
+
+// The port's clock: microseconds since the emulator started, as the trace's
+// (the peripheral's patterns run on it).
+uint64_t EmulatedPart::partTime(int64_t nowUs) const
+{
+    return uint64_t(std::max<int64_t>(nowUs - m_trace.startUs, 0));
 }
 
 void EmulatedPart::powerUp(int64_t nowUs)
 {
-    for (Port &port : m_ports) {
-        port = Port();
-        port.lastTransferUs = nowUs;
-    }
+    for (int i = 0; i < m_chip.ports; ++i)
+        m_ports[i]->reset(partTime(nowUs));
+    m_failing.clear();
 }
 
 int EmulatedPart::portOf(uint16_t index)
 {
-    return (index & 0xFF) == 2 ? 1 : 0; // wIndex low byte: 1 is port A, 2 is port B
+    return std::max((index & 0xFF) - 1, 0); // wIndex low byte: 1 is port A, 2 port B, ...
 }
 
 bool EmulatedPart::vendorRequest(uint8_t request, uint16_t value, uint16_t index,
                                  uint8_t *answer, size_t &answerSize, int64_t nowUs)
 {
-    Port &port = m_ports[portOf(index)];
     answerSize = 0;
+    const int number = portOf(index);
+    if (number >= m_chip.ports || m_failing.erase(request))
+        return false;
+    sim::Port &port = *m_ports[number];
     switch (request) {
     case Reset:
-        if (value != PurgeHostData) {
-            port.held.clear();
-            port.flush = false;
-        }
+        if (value == ResetPort || value == PurgeFromHost)
+            port.purgeFromHost();
+        if (value == ResetPort || value == PurgeToHost)
+            port.purgeToHost();
         return true;
     case ModemControl: case FlowControl: case BaudRate: case DataFormat: case EventChar: case ErrorChar:
         return true;
     case PollModemStatus:
-        std::copy(ModemStatus, ModemStatus + StatusSize, answer);
-        answerSize = StatusSize;
+        std::copy(ModemStatus, ModemStatus + sim::StatusBytes, answer);
+        answerSize = sim::StatusBytes;
         return true;
     case SetLatency:
-        port.latencyMs = uint8_t(value);
-        m_trace.line(nowUs, "latency " + std::to_string(port.latencyMs));
+        port.setLatency(uint8_t(value));
+        m_trace.line(nowUs, "latency " + std::to_string(port.latencyMs()));
         return true;
     case GetLatency:
-        answer[0] = port.latencyMs;
+        answer[0] = port.latencyMs();
         answerSize = 1;
         return true;
     case SetBitMode:
-        port.mask = uint8_t(value);
-        port.mode = uint8_t(value >> 8);
-        port.processor.reset(); // mode 0 holds it in reset; any mode starts it empty
-        m_trace.line(nowUs, "bitmode " + sim::hex2(port.mask) + " " + sim::hex2(port.mode));
+        port.setBitMode(uint8_t(value), uint8_t(value >> 8), partTime(nowUs));
+        m_trace.line(nowUs, "bitmode " + sim::hex2(port.mask()) + " " + sim::hex2(port.mode()));
         return true;
     case ReadPins:
         answer[0] = sim::CommandProcessor::PinLevels;
@@ -100,85 +115,23 @@ bool EmulatedPart::vendorRequest(uint8_t request, uint16_t value, uint16_t index
     }
 }
 
-void EmulatedPart::write(int portIndex, const uint8_t *bytes, size_t count, int64_t nowUs)
+size_t EmulatedPart::write(int port, const uint8_t *bytes, size_t count, int64_t nowUs)
 {
-    m_trace.line(nowUs, std::string(count ? "write " : "write") + sim::hexBytes(bytes, count, " "));
-    Port &port = m_ports[portIndex];
-    // Port B has no command processor; port A runs it only in MCU host-bus mode.
-    if (portIndex == 0 && port.mode == McuHostMode)
-        execute(port, bytes, count, nowUs);
+    const size_t taken = m_ports[port]->write(bytes, count, partTime(nowUs));
+    if (taken > 0 || count == 0)
+        m_trace.line(nowUs, std::string(taken ? "write " : "write") + sim::hexBytes(bytes, taken, " "));
+    return taken;
 }
 
-void EmulatedPart::execute(Port &port, const uint8_t *bytes, size_t count, int64_t nowUs)
+void EmulatedPart::advance(int port, int64_t nowUs, sim::PacketSink &sink)
 {
-    const uint64_t modelUs = uint64_t(nowUs - m_trace.startUs); // the peripheral's patterns run on trace time
-    for (size_t i = 0; i < count; ++i) {
-        const sim::Step step = port.processor.feed(bytes[i]);
-        const auto address = [&step] { return step.wide ? sim::hex4(step.address) : sim::hex2(uint8_t(step.address)); };
-        switch (step.kind) {
-        case sim::Step::BusRead: {
-            const uint8_t data = m_peripheral.read(step.address, modelUs);
-            m_trace.line(nowUs, "busr " + address() + " " + sim::hex2(data));
-            port.held.push_back(data);
-            break;
-        }
-        case sim::Step::BusWrite:
-            m_trace.line(nowUs, "busw " + address() + " " + sim::hex2(step.data));
-            if (m_peripheral.write(step.address, step.data)) {
-                const auto &frame = m_peripheral.shownFrame();
-                m_trace.line(nowUs, "frame " + sim::hexBytes(frame.data(), frame.size(), ""));
-            }
-            break;
-        case sim::Step::Answer:
-            port.held.push_back(step.data);
-            break;
-        case sim::Step::BadCommand:
-            port.held.push_back(sim::BadCommandMarker);
-            port.held.push_back(step.data);
-            break;
-        case sim::Step::SendImmediate:
-            port.flush = true;
-            break;
-        default:
-            break;
-        }
-    }
+    m_ports[port]->advance(partTime(nowUs), sink);
 }
 
-int64_t EmulatedPart::deadline(int portIndex) const
+int64_t EmulatedPart::deadline(int port, const sim::PacketSink &sink) const
 {
-    const Port &port = m_ports[portIndex];
-    return port.lastTransferUs + std::max<int64_t>(port.latencyMs, 1) * 1000;
-}
-
-size_t EmulatedPart::send(int portIndex, uint8_t *out, size_t room, int64_t nowUs, bool &complete)
-{
-    Port &port = m_ports[portIndex];
-    size_t placed = 0;
-    complete = false;
-    while (!complete) {
-        const size_t free = room - placed;
-        if (free < StatusSize) { // full: the request is done
-            complete = true;
-            break;
-        }
-        // A full packet goes out as soon as its payload waits; anything less
-        // waits for a send-immediate or for the latency timer.
-        const bool fullPacket = port.held.size() >= PacketPayload && free >= PacketSize;
-        if (!fullPacket && !port.flush && nowUs < deadline(portIndex))
-            break;
-        const size_t n = std::min({port.held.size(), PacketPayload, free - StatusSize});
-        std::copy(ModemStatus, ModemStatus + StatusSize, out + placed);
-        std::copy_n(port.held.begin(), n, out + placed + StatusSize);
-        port.held.erase(port.held.begin(), port.held.begin() + std::ptrdiff_t(n));
-        placed += StatusSize + n;
-        port.lastTransferUs = nowUs;
-        if (StatusSize + n < PacketSize) { // a short packet ends the host's request
-            complete = true;
-            port.flush = false;
-        }
-    }
-    return placed;
+    const uint64_t due = m_ports[port]->nextDueUs(sink);
+    return due == UINT64_MAX ? -1 : int64_t(due) + m_trace.startUs;
 }
 
 } // namespace emu

@@ -1,30 +1,29 @@
-// One emulated dual high-speed bridge part as the USB host sees it: the
-// settings of its two ports, the simulated bridge's host-bus command processor
-// and model peripheral behind port A, and the part's buffer of answers with
-// the rules that release it as bulk IN packets. Not locked itself: UsbDevices
-// calls it under its own mutex.
+// One emulated bridge part as the USB host sees it: its identity, its vendor
+// requests, and its ports, which are the model's own (sim::Port: buffers both
+// ways, release rules, the host-bus command processor on port A of a part that
+// has one). What is added here is only what USB adds. Not locked itself:
+// UsbDevices calls it under its own mutex.
 #ifndef TAVREL_EMU_EMULATEDPART_H
 #define TAVREL_EMU_EMULATEDPART_H
 
-#include "commandprocessor.h"
-#include "peripheral.h"
+#include "part.h"
 #include "trace.h"
 
 #include <atomic>
-
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
+#include <set>
 #include <string>
 
 namespace emu {
 
-constexpr int PortCount = 2;            // a dual part: port A (index 0) and port B (index 1)
-constexpr size_t PacketSize = 512;      // wMaxPacketSize of the high-speed bulk endpoints
-constexpr size_t StatusSize = 2;        // modem-status bytes that open every IN packet
-constexpr size_t PacketPayload = PacketSize - StatusSize;
-constexpr uint8_t DefaultLatencyMs = 16; // the part's latency timer after power-up
+constexpr int MaxPorts = 4;              // a quad part
 constexpr size_t MaxVendorAnswer = 2;    // the longest answer to a vendor request: one 16-bit word
+// Modem status of an idle port, at the start of every IN packet: 0x32 is CTS and
+// DSR set with the 0x02 the part shows in the low nibble; 0x60 is transmitter
+// holding register empty and transmitter empty.
+constexpr uint8_t ModemStatus[sim::StatusBytes] = {0x32, 0x60};
 
 // The trace file with its time base (microseconds since the emulator started).
 // Each line is a batch of its own, numbered in the order of its event.
@@ -41,51 +40,47 @@ struct EventTrace {
 class EmulatedPart
 {
 public:
-    EmulatedPart(std::string product, std::string serial, EventTrace &trace);
+    EmulatedPart(const sim::PartSpec &spec, EventTrace &trace);
 
-    const std::string &product() const { return m_product; }
-    const std::string &serial() const { return m_serial; }
+    const sim::PartSpec &spec() const { return m_spec; }
+    const sim::ChipInfo &chip() const { return m_chip; }
+    int portCount() const { return m_chip.ports; }
+    std::string portName(int port) const { return m_spec.product + " " + char('A' + port); }
 
-    // A fresh part on the bus: both ports in reset mode, default latency, empty buffers.
+    // A fresh part on the bus: every port in reset mode, default latency, empty buffers.
     // The peripheral keeps its state, as the device behind the part does.
     void powerUp(int64_t nowUs);
 
     // One vendor control request of the bridge (bRequestType 0x40 or 0xC0).
     // Answers of an IN request go to `answer` (`answerSize` bytes, at most MaxVendorAnswer).
-    // False when the part does not know the request (the host sees a stall).
+    // False when the part refuses the request (the host sees a stall).
     bool vendorRequest(uint8_t request, uint16_t value, uint16_t index,
                        uint8_t *answer, size_t &answerSize, int64_t nowUs);
 
-    // Bytes of one bulk OUT transfer to a port.
-    void write(int port, const uint8_t *bytes, size_t count, int64_t nowUs);
+    // Bytes of a bulk OUT transfer offered to a port: returns how many the part
+    // took; the rest is to be offered again later (the host sees NAKs).
+    size_t write(int port, const uint8_t *bytes, size_t count, int64_t nowUs);
 
-    // Packets the port sends now into an IN request that has `room` bytes free
-    // at `out`. Returns the bytes placed; `complete` is set once the request is
-    // done (a short packet ended it, or it is full).
-    size_t send(int port, uint8_t *out, size_t room, int64_t nowUs, bool &complete);
+    // Brings a port up to now, its packets into `sink`; when it next wants to
+    // send (the latency timer), or -1.
+    void advance(int port, int64_t nowUs, sim::PacketSink &sink);
+    int64_t deadline(int port, const sim::PacketSink &sink) const;
 
-    // When the port's latency timer next runs out.
-    int64_t deadline(int port) const;
+    // Faults by control line.
+    void failNext(uint8_t request) { m_failing.insert(request); }
+    void setSilent(int port, bool silent) { m_faults[port].silent = silent; }
 
 private:
-    struct Port {
-        uint8_t latencyMs = DefaultLatencyMs;
-        uint8_t mask = 0;
-        uint8_t mode = 0;
-        sim::CommandProcessor processor;
-        std::deque<uint8_t> held; // answers in the part's buffer, not yet sent
-        bool flush = false;       // a send-immediate waits to go out as a short packet
-        int64_t lastTransferUs = 0; // the latency timer restarts here
-    };
-
-    void execute(Port &port, const uint8_t *bytes, size_t count, int64_t nowUs);
+    uint64_t partTime(int64_t nowUs) const;
     static int portOf(uint16_t index);
 
-    std::string m_product;
-    std::string m_serial;
+    sim::PartSpec m_spec;
+    const sim::ChipInfo &m_chip;
     EventTrace &m_trace;
-    Port m_ports[PortCount];
     sim::Peripheral m_peripheral;
+    sim::PortFaults m_faults[MaxPorts];
+    std::unique_ptr<sim::Port> m_ports[MaxPorts];
+    std::set<uint8_t> m_failing; // vendor requests whose next use fails
 };
 
 } // namespace emu

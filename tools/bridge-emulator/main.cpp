@@ -1,7 +1,8 @@
-// tavrel-bridge-emu: serves emulated dual high-speed bridges through umockdev
-// to a command it starts, so that an unchanged libftdi, libusb or D2XX program
-// finds them as real USB devices. Port A runs the simulated bridge's host-bus
-// command processor and model peripheral; port B opens and answers nothing.
+// tavrel-bridge-emu: serves emulated bridges (FT2232H, FT2232D, FT4232H)
+// through umockdev to a command it starts, so that an unchanged libftdi,
+// libusb or D2XX program finds them as real USB devices. Each port is the
+// model's own (drivers/sim part.h: buffers both ways, release rules); port A
+// of a dual part runs the host-bus command processor and model peripheral.
 //
 // How it works (checked with umockdev 0.17.16, libusb 1.0.26, libftdi1 1.5):
 // - Preload. umockdev fakes /sys and /dev through its preload library. This
@@ -21,11 +22,17 @@
 //   files stay connected); end the URBs in flight with -ESHUTDOWN. From then on
 //   every ioctl on an old file but reaping gets ENODEV, as from the kernel.
 // - URBs. libusb sends control transfers as URBs too. Every SUBMITURB returns at
-//   once: control and bulk OUT are done there; bulk IN requests queue per port
-//   and fill as the part sends packets (a full one as soon as 510 data bytes
-//   wait, a short one on send-immediate or when the latency timer runs out).
-//   An ioctl is never answered late: umockdev's preload serialises all ioctls
-//   of a file behind one lock.
+//   once: control transfers are done there; bulk OUT transfers are taken as the
+//   part has room (held, as NAKed, while it has none, until taken or
+//   discarded); bulk IN requests queue per port and fill as the part sends
+//   packets (a full one as soon as a packet's data waits, a short one on
+//   send-immediate or when the latency timer runs out). An IN request with
+//   less room left than the packet due gets -EOVERFLOW. An ioctl is never
+//   answered late: umockdev's preload serialises all ioctls of a file behind
+//   one lock.
+// - The kernel's serial driver (ftdi_sio) is bound to every interface at plug,
+//   with a tty node (/dev/ttyUSBn, plain file) and sysfs records; a disconnect
+//   or disconnecting claim unbinds it, a connect binds it again.
 // - Wake-up FIFO. libusb polls the device file for POLLOUT to learn that a URB
 //   can be reaped; a regular file is always ready, and libusb would spin. Each
 //   node is therefore a FIFO which the emulator keeps full while none of that
@@ -43,6 +50,7 @@
 #include <glib-unix.h>
 #include <glib/gstdio.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -61,7 +69,6 @@ namespace {
 
 const char Name[] = "tavrel-bridge-emu";
 const char PreloadLibrary[] = "libumockdev-preload.so.0";
-const char DefaultProduct[] = "Dual RS232-HS";
 
 // After the command ends: serve at least this long (a client may be connecting
 // still), then until every client has closed, but no longer than the maximum.
@@ -73,66 +80,74 @@ constexpr size_t ControlLineLimit = 4096; // a longer line without newline is dr
 
 const char Usage[] =
     "Usage: tavrel-bridge-emu [options] -- COMMAND [ARGS...]\n"
-    "Serves emulated dual high-speed USB bridges (0403:6010) to COMMAND through umockdev,\n"
-    "until COMMAND ends; exits with its status.\n"
-    "  --device PRODUCT[,SERIAL]  one part per option (default: one \"Dual RS232-HS\", EMU00001)\n"
-    "  --control PATH             FIFO taking lines \"unplug N\" and \"plug N\" (parts count from 1);\n"
-    "                             exported to COMMAND as TAVREL_EMU_CONTROL\n"
+    "Serves emulated USB bridges to COMMAND through umockdev, until COMMAND ends;\n"
+    "exits with its status (2 for a usage error).\n"
+    "  --device PRODUCT[,SERIAL[,CHIP]]  one part per option; CHIP is 2232h (the default:\n"
+    "                             0403:6010, high speed), 2232d (0403:6010, full speed) or\n"
+    "                             4232h (0403:6011, four ports, no MCU host-bus mode); an\n"
+    "                             empty SERIAL is a part without one. Without --device: one\n"
+    "                             FT2232H without EEPROM (maker FTDI, \"Dual RS232-HS\", no serial)\n"
+    "  --control PATH             FIFO taking control lines (below); exported to COMMAND\n"
+    "                             as TAVREL_EMU_CONTROL\n"
     "  --trace FILE               trace of bus events (default: $TAVREL_SIM_TRACE)\n"
-    "  --verbose                  one line on stderr per plug and unplug\n"
-    "  --help                     this text\n";
+    "  --verbose                  one line on stderr per control line done\n"
+    "  --help                     this text\n"
+    "Control lines (N: a part, counted from 1; PORT: a letter, A for the first port):\n"
+    "  unplug N / plug N          take the part off the bus / put it back (new device number)\n"
+    "  hold N PORT / free N PORT  a helper process opens / closes the port's tty, as a terminal\n"
+    "                             program would (the tty exists while ftdi_sio is bound)\n"
+    "  stall N PORT               the port's IN endpoint halts until the host clears the halt\n"
+    "  nak N PORT MS              the port's OUT endpoint refuses everything for MS ms\n"
+    "  fail N REQUEST             the part's next vendor request REQUEST (a number) stalls\n"
+    "  silent N PORT / speak N PORT  the command processor stops / resumes answering\n";
 
 struct Options {
-    std::vector<emu::UsbDevices::PartStrings> parts;
+    std::vector<sim::PartSpec> parts;
     std::string control;
     std::string trace;
     bool verbose = false;
     char **command = nullptr;
 };
 
-// 0: run; 1: done (help shown); 2: usage error.
+int usageError(const std::string &what)
+{
+    std::fprintf(stderr, "%s: %s (see --help)\n", Name, what.c_str());
+    return 2;
+}
+
+// 0: run; 1: done (help shown); 2: usage error, said in one line naming what is wrong.
 int parse(int argc, char **argv, Options &options)
 {
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
+        const bool takesValue = arg == "--device" || arg == "--control" || arg == "--trace";
+        if (takesValue && i + 1 >= argc)
+            return usageError("option " + arg + " needs a value");
         if (arg == "--help") {
             std::fputs(Usage, stdout);
             return 1;
         } else if (arg == "--verbose") {
             options.verbose = true;
-        } else if (arg == "--device" && hasValue) {
-            const std::string value = argv[++i];
-            const size_t comma = value.rfind(',');
-            emu::UsbDevices::PartStrings part{value.substr(0, comma), ""};
-            if (comma != std::string::npos)
-                part.serial = value.substr(comma + 1);
-            if (part.product.empty())
-                break;
+        } else if (arg == "--device") {
+            sim::PartSpec part;
+            std::string error;
+            if (!sim::parsePartSpec(argv[++i], part, error))
+                return usageError("--device " + error);
             options.parts.push_back(part);
-        } else if (arg == "--control" && hasValue) {
+        } else if (arg == "--control") {
             options.control = argv[++i];
-        } else if (arg == "--trace" && hasValue) {
+        } else if (arg == "--trace") {
             options.trace = argv[++i];
         } else {
-            break;
+            return usageError("unknown option " + arg);
         }
     }
-    if (i + 1 >= argc || std::strcmp(argv[i], "--") != 0) {
-        std::fprintf(stderr, "%s: %s\n%s", Name, i < argc ? "bad option or missing COMMAND" : "missing -- COMMAND", Usage);
-        return 2;
-    }
+    if (i + 1 >= argc)
+        return usageError("missing -- COMMAND");
     options.command = argv + i + 1;
-    if (options.parts.empty())
-        options.parts.push_back({DefaultProduct, ""});
-    for (size_t n = 0; n < options.parts.size(); ++n) {
-        if (options.parts[n].serial.empty()) {
-            char serial[24];
-            std::snprintf(serial, sizeof serial, "EMU%05zu", n + 1);
-            options.parts[n].serial = serial;
-        }
-    }
+    if (options.parts.empty()) // a new part out of the bag: no EEPROM
+        options.parts.push_back({sim::chipInfo(sim::Chip::FT2232H).defaultProduct, "", sim::Chip::FT2232H});
     return 0;
 }
 
@@ -164,21 +179,34 @@ struct Session {
     bool verbose = false;
 };
 
+// One control line; a line that is not one says so on stderr and changes nothing.
 void controlLine(Session &session, const std::string &line)
 {
-    char verb[16];
+    char verb[16], port = 0, extra = 0;
     int number = 0;
-    char extra;
+    long value = 0;
     std::string message;
-    if (std::sscanf(line.c_str(), "%15s %d %c", verb, &number, &extra) == 2
-        && (std::strcmp(verb, "plug") == 0 || std::strcmp(verb, "unplug") == 0)) {
-        const bool done = verb[0] == 'p' ? session.devices->plug(number, message)
-                                         : session.devices->unplug(number, message);
-        if (!done || session.verbose)
-            std::fprintf(stderr, "%s: %s\n", Name, message.c_str());
+    const int fields = std::sscanf(line.c_str(), "%15s %d %c %ld %c", verb, &number, &port, &value, &extra);
+    port = char(std::toupper(static_cast<unsigned char>(port)));
+    const std::string v = fields > 0 ? verb : "";
+    bool done = false;
+    if ((v == "plug" || v == "unplug") && fields == 2) {
+        done = v == "plug" ? session.devices->plug(number, message) : session.devices->unplug(number, message);
+    } else if (v == "fail" && std::sscanf(line.c_str(), "%*s %d %li %c", &number, &value, &extra) == 2
+               && value >= 0 && value <= 0xFF) {
+        done = session.devices->inject(v, number, 0, value, message);
+    } else if ((v == "hold" || v == "free" || v == "stall" || v == "silent" || v == "speak" || v == "nak")
+               && fields == (v == "nak" ? 4 : 3) && port >= 'A' && port <= 'Z' && value >= 0) {
+        done = session.devices->inject(v, number, port - 'A', value, message);
     } else if (line.find_first_not_of(" \t\r") != std::string::npos) {
-        std::fprintf(stderr, "%s: unknown control line: %s\n", Name, line.c_str());
+        std::fprintf(stderr, "%s: bad control line \"%s\" (see --help)\n", Name, line.c_str());
+        return;
+    } else {
+        return;
     }
+    if (!done || session.verbose)
+        std::fprintf(stderr, "%s: %s%s\n", Name, done ? "" : ("control line \"" + line + "\": ").c_str(),
+                     message.c_str());
 }
 
 gboolean onControl(gint fd, GIOCondition, gpointer data)

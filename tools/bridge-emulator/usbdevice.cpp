@@ -5,6 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <functional>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
@@ -17,36 +23,24 @@ namespace emu {
 namespace {
 
 constexpr int BusNumber = 1;
-const char Manufacturer[] = "Tavrel Emulated";
+const char Manufacturer[] = "FTDI"; // what a part without an EEPROM reports
+const char SerialDriverName[] = "ftdi_sio";
+constexpr int HolderReadyMs = 2000; // bound of the wait for a helper to open its tty
 
-// Descriptors of a dual high-speed part, device first, then its one configuration.
-constexpr size_t DeviceDescriptorSize = 18;
-const uint8_t Descriptors[] = {
-    // device: USB 2.0, class per interface, 64-byte control endpoint, vendor 0x0403,
-    // product 0x6010 (dual port), release 0x0700 (libftdi reads the chip type from it),
-    // strings 1 2 3 (maker, product, serial), one configuration
-    18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x03, 0x04, 0x10, 0x60, 0x00, 0x07, 1, 2, 3, 1,
-    // configuration 1: 55 bytes in all, two interfaces, bus powered, 100 mA (in 2 mA units)
-    9, 2, 55, 0, 2, 1, 0, 0x80, 50,
-    // interface 0 (port A): two endpoints, vendor-specific, named by the product string
-    9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
-    7, 5, 0x81, 2, 0x00, 0x02, 0, // bulk IN 0x81, 512-byte packets
-    7, 5, 0x02, 2, 0x00, 0x02, 0, // bulk OUT 0x02
-    // interface 1 (port B)
-    9, 4, 1, 0, 2, 0xFF, 0xFF, 0xFF, 2,
-    7, 5, 0x83, 2, 0x00, 0x02, 0, // bulk IN 0x83
-    7, 5, 0x04, 2, 0x00, 0x02, 0, // bulk OUT 0x04
+// Standard control requests and descriptor types (USB 2.0, chapter 9).
+enum StandardRequest : uint8_t {
+    GetStatus = 0x00, ClearFeature = 0x01, SetFeature = 0x03, GetDescriptor = 0x06,
+    GetConfiguration = 0x08, SetConfiguration = 0x09, GetInterface = 0x0A, SetInterface = 0x0B,
 };
-
-// The one standard control request libusb sends through usbfs, and its descriptor types (USB 2.0, chapter 9).
-constexpr uint8_t GetDescriptor = 0x06;
-constexpr uint8_t DeviceType = 1, ConfigurationType = 2, StringType = 3;
-constexpr uint8_t StandardIn = 0x80;  // bmRequestType: device-to-host, standard, device
+constexpr uint8_t DeviceType = 1, ConfigurationType = 2, StringType = 3, QualifierType = 6;
+constexpr uint16_t EndpointHalt = 0;  // feature selector of an endpoint
+constexpr uint8_t RecipientMask = 0x1F, ToDevice = 0, ToInterface = 1, ToEndpoint = 2;
 constexpr uint8_t TypeMask = 0x60, VendorRequest = 0x40;
 constexpr uint8_t DirectionIn = 0x80; // in bmRequestType and in endpoint addresses
 constexpr size_t SetupSize = 8;       // the setup packet at the start of a control URB's buffer
 constexpr uint16_t EnglishUs = 0x0409; // the one language of the strings
 constexpr size_t MaxStringChars = 126; // a string descriptor is at most 255 bytes
+constexpr uint8_t ControlPacket = 64;  // bMaxPacketSize0
 
 // What usbfs of a current kernel reports; scatter-gather lets libusb send a
 // transfer of any length as one URB.
@@ -59,15 +53,18 @@ constexpr int64_t SweepIntervalUs = 100000; // how often dead clients are looked
 constexpr size_t PipePage = 4096;
 constexpr int MaxPipePages = 1024; // bound of the fill loop (a pipe holds 16 pages unless enlarged)
 
-// Port of a bulk endpoint, or -1.
-int portOfEndpoint(uint8_t endpoint)
+// Port of a bulk endpoint, or -1: port n has IN 0x81 + 2n and OUT 0x02 + 2n.
+int portOfEndpoint(uint8_t endpoint, int ports)
 {
-    switch (endpoint) {
-    case 0x81: case 0x02: return 0;
-    case 0x83: case 0x04: return 1;
-    default: return -1;
-    }
+    const int number = endpoint & 0x7F;
+    const bool in = endpoint & DirectionIn;
+    const int port = in ? (number - 1) / 2 : number / 2 - 1;
+    const bool matches = number > 0 && (number % 2 == 1) == in && port < ports;
+    return matches ? port : -1;
 }
+
+uint8_t low(unsigned value) { return uint8_t(value); }
+uint8_t high(unsigned value) { return uint8_t(value >> 8); }
 
 long fail(int code, int &error)
 {
@@ -101,34 +98,6 @@ std::vector<uint8_t> stringDescriptor(const std::string &text)
     return descriptor;
 }
 
-bool standardRequest(const EmulatedPart &part, uint8_t type, uint8_t request, uint16_t value,
-                     std::vector<uint8_t> &answer)
-{
-    if (type != StandardIn)
-        return (type & DirectionIn) == 0; // set configuration, features: nothing to do
-    if (request != GetDescriptor)
-        return false;
-    const uint8_t index = uint8_t(value);
-    switch (value >> 8) {
-    case DeviceType:
-        answer.assign(Descriptors, Descriptors + DeviceDescriptorSize);
-        return true;
-    case ConfigurationType:
-        answer.assign(Descriptors + DeviceDescriptorSize, std::end(Descriptors));
-        return index == 0;
-    case StringType:
-        switch (index) {
-        case 0: answer = {4, StringType, uint8_t(EnglishUs), uint8_t(EnglishUs >> 8)}; return true;
-        case 1: answer = stringDescriptor(Manufacturer); return true;
-        case 2: answer = stringDescriptor(part.product()); return true;
-        case 3: answer = stringDescriptor(part.serial()); return true;
-        default: return false;
-        }
-    default:
-        return false;
-    }
-}
-
 void fillFifo(int fd)
 {
     static const char page[PipePage] = {};
@@ -140,6 +109,53 @@ gboolean dispatchTimer(GSource *, GSourceFunc callback, gpointer data)
 {
     return callback(data);
 }
+
+// A port's bulk IN requests, oldest first, as the part's packets fill them.
+class UrbSink : public sim::PacketSink
+{
+public:
+    UrbSink(std::deque<Urb *> &queue, bool halted, int64_t startUs, std::function<void(Urb *)> done)
+        : m_queue(queue), m_halted(halted), m_startUs(startUs), m_done(std::move(done)) {}
+    uint64_t openedUs() const override
+    {
+        return m_queue.empty() ? 0 : uint64_t(std::max<int64_t>(m_queue.front()->submittedUs - m_startUs, 0));
+    }
+    bool reading() const override { return !m_queue.empty() && !m_halted; }
+    bool holdsData() const override { return reading() && urbOf(*m_queue.front()).actual_length > 0; }
+    bool wantsEmpty() const override { return reading(); }
+    bool packet(const uint8_t *data, size_t count, bool isShort, uint64_t) override
+    {
+        while (reading()) {
+            Urb *urb = m_queue.front();
+            usbdevfs_urb &u = urbOf(*urb);
+            const size_t room = size_t(u.buffer_length - u.actual_length);
+            if (sim::StatusBytes + count > room) {
+                // More than the request has room for: the host controller reports
+                // babble, and the part, never acknowledged, keeps the packet.
+                u.status = -EOVERFLOW;
+                m_queue.pop_front();
+                m_done(urb);
+                continue;
+            }
+            uint8_t *out = urb->buffer->data + u.actual_length;
+            std::copy(ModemStatus, ModemStatus + sim::StatusBytes, out);
+            std::copy_n(data, count, out + sim::StatusBytes);
+            u.actual_length += int(sim::StatusBytes + count);
+            if (isShort || u.actual_length == u.buffer_length) { // a short packet or a full request ends it
+                m_queue.pop_front();
+                m_done(urb);
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::deque<Urb *> &m_queue;
+    bool m_halted;
+    int64_t m_startUs; // the part's clock starts here
+    std::function<void(Urb *)> m_done;
+};
 
 } // namespace
 
@@ -154,11 +170,11 @@ Client::~Client()
     g_object_unref(ioctl);
 }
 
-UsbDevices::UsbDevices(const std::vector<PartStrings> &parts, EventTrace &trace)
+UsbDevices::UsbDevices(const std::vector<sim::PartSpec> &parts, EventTrace &trace)
     : m_trace(trace)
 {
-    for (const PartStrings &strings : parts)
-        m_parts.push_back(std::make_unique<EmulatedPart>(strings.product, strings.serial, trace));
+    for (const sim::PartSpec &spec : parts)
+        m_parts.push_back(std::make_unique<EmulatedPart>(spec, trace));
     m_live.resize(parts.size());
 }
 
@@ -178,10 +194,34 @@ bool UsbDevices::start(std::string &message)
     return true;
 }
 
+// Device descriptor, then the configuration with one interface per port.
+std::vector<uint8_t> UsbDevices::descriptors(const EmulatedPart &part) const
+{
+    const sim::ChipInfo &chip = part.chip();
+    const unsigned packet = unsigned(chip.packetSize);
+    const unsigned total = 9 + unsigned(chip.ports) * (9 + 7 + 7);
+    // device: USB 2.0, class per interface, vendor 0x0403, the chip's product and
+    // release (libftdi reads the chip type from it), strings 1 2 3 (maker, product,
+    // serial; 0 for none), one configuration
+    std::vector<uint8_t> d = {18, DeviceType, 0x00, 0x02, 0, 0, 0, ControlPacket, 0x03, 0x04,
+                              low(chip.productId), high(chip.productId), low(chip.bcdDevice), high(chip.bcdDevice),
+                              1, 2, uint8_t(part.spec().serial.empty() ? 0 : 3), 1};
+    // configuration 1: one interface per port, bus powered, 100 mA (in 2 mA units)
+    d.insert(d.end(), {9, ConfigurationType, low(total), high(total), uint8_t(chip.ports), 1, 0, 0x80, 50});
+    for (int port = 0; port < chip.ports; ++port) {
+        // interface: two bulk endpoints, vendor-specific, named by the product string
+        d.insert(d.end(), {9, 4, uint8_t(port), 0, 2, 0xFF, 0xFF, 0xFF, 2});
+        d.insert(d.end(), {7, 5, uint8_t(0x81 + 2 * port), 2, low(packet), high(packet), 0});
+        d.insert(d.end(), {7, 5, uint8_t(0x02 + 2 * port), 2, low(packet), high(packet), 0});
+    }
+    return d;
+}
+
 std::string UsbDevices::record(const Node &node) const
 {
+    const EmulatedPart &part = *m_parts[size_t(node.part)];
     std::string hex;
-    for (uint8_t byte : Descriptors) {
+    for (uint8_t byte : descriptors(part)) {
         static const char digits[] = "0123456789ABCDEF";
         hex += digits[byte >> 4];
         hex += digits[byte & 0xF];
@@ -192,7 +232,7 @@ std::string UsbDevices::record(const Node &node) const
         + "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + node.devPath + "\n"
         + "A: busnum=" + std::to_string(BusNumber) + "\\n\n"
         + "A: devnum=" + std::to_string(node.devnum) + "\\n\n"
-        + "A: bConfigurationValue=1\\n\nA: speed=480\\n\n"
+        + "A: bConfigurationValue=1\\n\nA: speed=" + (part.chip().highSpeed ? "480" : "12") + "\\n\n"
         + "H: descriptors=" + hex + "\n";
 }
 
@@ -234,7 +274,10 @@ bool UsbDevices::plug(int number, std::string &message)
         g_clear_error(&error);
         return false;
     }
-    m_trace.line(now, "plug \"" + m_parts[size_t(node->part)]->product() + "\"");
+    // The kernel's serial driver takes every interface at once.
+    for (int port = 0; port < m_parts[size_t(node->part)]->portCount(); ++port)
+        bind(*node, port, true);
+    m_trace.line(now, "plug \"" + m_parts[size_t(node->part)]->spec().product + "\"");
     message = "plugged part " + std::to_string(number) + " as " + node->devPath;
     return true;
 }
@@ -247,6 +290,8 @@ bool UsbDevices::unplug(int number, std::string &message)
         return false;
     }
     std::shared_ptr<Node> node = std::move(m_live[size_t(number - 1)]);
+    for (int port = 0; port < MaxPorts; ++port)
+        bind(*node, port, false); // the ttys and interfaces first: they hang under the device
     // The order matters: clients must find no node once they hear of the
     // removal, and the "remove" uevent reads the sysfs entry it announces.
     unlink((m_root + node->devPath).c_str());
@@ -258,15 +303,17 @@ bool UsbDevices::unplug(int number, std::string &message)
     // Files still open stay connected: requests in flight end as on a removed
     // device, everything later but reaping gets ENODEV.
     node->unplugged = true;
-    for (auto &queue : node->inQueue) {
-        for (Urb *urb : queue) {
-            urbOf(*urb).status = -ESHUTDOWN;
-            finish(*urb->client, urb);
+    for (int port = 0; port < MaxPorts; ++port) {
+        for (auto *queue : {&node->inQueue[port], &node->outQueue[port]}) {
+            for (Urb *urb : *queue) {
+                urbOf(*urb).status = -ESHUTDOWN;
+                finish(*urb->client, urb);
+            }
+            queue->clear();
         }
-        queue.clear();
     }
     wake(*node);
-    m_trace.line(g_get_monotonic_time(), "unplug \"" + m_parts[size_t(node->part)]->product() + "\"");
+    m_trace.line(g_get_monotonic_time(), "unplug \"" + m_parts[size_t(node->part)]->spec().product + "\"");
     message = "unplugged part " + std::to_string(number) + " from " + node->devPath;
     return true;
 }
@@ -377,8 +424,10 @@ long UsbDevices::handle(Client &client, int &error)
     case USBDEVFS_DISCARDURB:
         return discard(client, arg, error);
     case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_DISCONNECT_CLAIM: // its argument starts with the interface number too
-        return claim(client, arg, true, error);
+    case USBDEVFS_DISCONNECT_CLAIM:
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+        return kernelDriver(client, request, arg, error);
     case USBDEVFS_RELEASEINTERFACE:
         return claim(client, arg, false, error);
     case USBDEVFS_GET_CAPABILITIES: {
@@ -388,17 +437,207 @@ long UsbDevices::handle(Client &client, int &error)
         std::memcpy(caps->data, &Capabilities, sizeof Capabilities);
         return 0;
     }
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-        return fail(ENODATA, error); // no kernel driver is bound to detach
+    case USBDEVFS_CLEAR_HALT: {
+        DataPtr value = resolve(arg, 0, sizeof(unsigned int));
+        if (!value)
+            return fail(EFAULT, error);
+        unsigned int endpoint = 0;
+        std::memcpy(&endpoint, value->data, sizeof endpoint);
+        const int port = portOfEndpoint(uint8_t(endpoint), m_parts[size_t(client.node->part)]->portCount());
+        if (port < 0)
+            return fail(ENOENT, error);
+        if (endpoint & DirectionIn)
+            client.node->halted[port] = false;
+        return 0;
+    }
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_RESET:
-    case USBDEVFS_CLEAR_HALT:
         return 0;
     default:
         return fail(ENOTTY, error);
     }
+}
+
+// The kernel's serial driver on an interface: asked for (GETDRIVER), let go
+// (DISCONNECT, or a claim that disconnects it), taken back (CONNECT). A plain
+// claim of an interface the driver holds is refused, as by the kernel.
+long UsbDevices::kernelDriver(Client &client, unsigned long request, UMockdevIoctlData *arg, int &error)
+{
+    Node &node = *client.node;
+    const int ports = m_parts[size_t(node.part)]->portCount();
+    const size_t size = request == USBDEVFS_IOCTL ? sizeof(usbdevfs_ioctl)
+        : request == USBDEVFS_GETDRIVER ? sizeof(usbdevfs_getdriver) : sizeof(unsigned int);
+    DataPtr data = resolve(arg, 0, size);
+    if (!data)
+        return fail(EFAULT, error);
+    int interface = 0;
+    std::memcpy(&interface, data->data, sizeof interface); // each of these structs starts with it
+    if (interface < 0 || interface >= ports)
+        return fail(EINVAL, error);
+    SerialDriver &driver = node.serial[interface];
+    switch (request) {
+    case USBDEVFS_GETDRIVER: {
+        if (!driver.bound)
+            return fail(ENODATA, error);
+        auto *answer = reinterpret_cast<usbdevfs_getdriver *>(data->data);
+        std::snprintf(answer->driver, sizeof answer->driver, "%s", SerialDriverName);
+        return 0;
+    }
+    case USBDEVFS_IOCTL: {
+        const auto *command = reinterpret_cast<const usbdevfs_ioctl *>(data->data);
+        if (command->ioctl_code == int(USBDEVFS_DISCONNECT)) {
+            if (!driver.bound)
+                return fail(ENODATA, error);
+            bind(node, interface, false);
+            return 0;
+        }
+        if (command->ioctl_code == int(USBDEVFS_CONNECT)) {
+            if (node.claimedBy[interface])
+                return fail(EBUSY, error);
+            bind(node, interface, true);
+            return 0;
+        }
+        return fail(ENOTTY, error);
+    }
+    case USBDEVFS_DISCONNECT_CLAIM:
+        if (node.claimedBy[interface] && node.claimedBy[interface] != &client)
+            return fail(EBUSY, error);
+        bind(node, interface, false);
+        return claim(client, arg, true, error);
+    default: // USBDEVFS_CLAIMINTERFACE
+        if (driver.bound)
+            return fail(EBUSY, error);
+        return claim(client, arg, true, error);
+    }
+}
+
+// Binding makes the interface's tty appear (its node and sysfs records,
+// announced); unbinding takes it away, after the helper holding it, if any.
+void UsbDevices::bind(Node &node, int port, bool bound)
+{
+    SerialDriver &driver = node.serial[port];
+    if (driver.bound == bound)
+        return;
+    driver.bound = bound;
+    if (!bound) {
+        hold(node, port, false);
+        if (m_testbed) { // the tty first, then the interface record it hangs under
+            umockdev_testbed_uevent(m_testbed, driver.ttySysPath.c_str(), "remove");
+            umockdev_testbed_remove_device(m_testbed, driver.ttySysPath.c_str());
+            const std::string interface = driver.ttySysPath.substr(0, driver.ttySysPath.find("/ttyUSB"));
+            umockdev_testbed_remove_device(m_testbed, interface.c_str());
+        }
+        unlink((m_root + "/dev/ttyUSB" + std::to_string(driver.tty)).c_str());
+        m_ttys[size_t(driver.tty)] = false;
+        driver.tty = -1;
+        return;
+    }
+    const auto free = std::find(m_ttys.begin(), m_ttys.end(), false); // the lowest free number, as the kernel's
+    driver.tty = int(free - m_ttys.begin());
+    if (free == m_ttys.end())
+        m_ttys.push_back(true);
+    else
+        *free = true;
+    const std::string name = "ttyUSB" + std::to_string(driver.tty);
+    const std::string interface = node.sysPath + "/" + node.sysPath.substr(node.sysPath.rfind('/') + 1)
+        + ":1." + std::to_string(port);
+    driver.ttySysPath = interface + "/" + name + "/tty/" + name;
+    // The node first (a plain file), then the records: the tty, then the
+    // interface its driver is bound to.
+    const int fd = open((m_root + "/dev/" + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        close(fd);
+    const std::string records = "P: " + driver.ttySysPath.substr(std::strlen("/sys")) + "\n"
+        + "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name + "\n\n"
+        + "P: " + interface.substr(std::strlen("/sys")) + "\n"
+        + "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=" + SerialDriverName + "\n"
+        + "A: bInterfaceNumber=0" + std::to_string(port) + "\\n\n";
+    GError *error = nullptr;
+    if (m_testbed && !umockdev_testbed_add_from_string(m_testbed, records.c_str(), &error)) {
+        std::fprintf(stderr, "tavrel-bridge-emu: cannot add %s: %s\n", name.c_str(), error->message);
+        g_clear_error(&error);
+    }
+}
+
+// A helper process opens the port's tty and keeps it open, as a terminal
+// program would, until freed (or until this process ends).
+void UsbDevices::hold(Node &node, int port, bool held)
+{
+    SerialDriver &driver = node.serial[port];
+    if (!held && driver.holder) {
+        kill(driver.holder, SIGKILL);
+        waitpid(driver.holder, nullptr, 0);
+        driver.holder = 0;
+    }
+    if (!held || driver.holder || !driver.bound)
+        return;
+    const std::string path = m_root + "/dev/ttyUSB" + std::to_string(driver.tty);
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only raw system calls here: this process has other threads, and the
+        // preload library wraps open, read and write.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const long fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), O_RDWR | O_NOCTTY);
+        const char byte = fd >= 0 ? 1 : 0;
+        syscall(SYS_write, ready[1], &byte, 1);
+        for (;;)
+            pause();
+    }
+    syscall(SYS_close, ready[1]);
+    char byte = 0;
+    pollfd wait = {ready[0], POLLIN, 0};
+    const bool opened = pid > 0 && poll(&wait, 1, HolderReadyMs) == 1
+        && syscall(SYS_read, ready[0], &byte, 1) == 1 && byte == 1;
+    syscall(SYS_close, ready[0]);
+    if (pid > 0 && !opened) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    driver.holder = opened ? pid : 0;
+}
+
+bool UsbDevices::inject(const std::string &verb, int number, int port, long value, std::string &message)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::shared_ptr<Node> node = number >= 1 && number <= int(m_parts.size()) ? m_live[size_t(number - 1)]
+                                                                                   : nullptr;
+    EmulatedPart *part = node ? m_parts[size_t(number - 1)].get() : nullptr;
+    if (!part || m_stopped) {
+        message = "no plugged part " + std::to_string(number);
+        return false;
+    }
+    if (verb != "fail" && port >= part->portCount()) {
+        message = "part " + std::to_string(number) + " has no port " + char('A' + port);
+        return false;
+    }
+    const int64_t now = g_get_monotonic_time();
+    if (verb == "hold" || verb == "free") {
+        hold(*node, port, verb == "hold");
+        if (verb == "hold" && !node->serial[port].holder) {
+            message = node->serial[port].bound ? "could not hold the tty" : "no tty: the serial driver is not bound";
+            return false;
+        }
+    } else if (verb == "stall") {
+        node->halted[port] = true;
+        for (Urb *urb : node->inQueue[port]) { // requests in flight end with the stall
+            urbOf(*urb).status = -EPIPE;
+            finish(*urb->client, urb);
+        }
+        node->inQueue[port].clear();
+    } else if (verb == "nak") {
+        node->nakUntil[port] = now + int64_t(value) * 1000;
+    } else if (verb == "fail") {
+        part->failNext(uint8_t(value));
+    } else {
+        part->setSilent(port, verb == "silent");
+    }
+    settle(now);
+    message = verb + " on part " + std::to_string(number);
+    return true;
 }
 
 long UsbDevices::submit(Client &client, UMockdevIoctlData *arg, int &error)
@@ -408,7 +647,8 @@ long UsbDevices::submit(Client &client, UMockdevIoctlData *arg, int &error)
     if (!owned->urb)
         return fail(EFAULT, error);
     usbdevfs_urb &u = urbOf(*owned);
-    const int port = portOfEndpoint(u.endpoint);
+    Node &node = *client.node;
+    const int port = portOfEndpoint(u.endpoint, m_parts[size_t(node.part)]->portCount());
     const bool control = u.type == USBDEVFS_URB_TYPE_CONTROL;
     if (u.buffer_length < 0 || (control && size_t(u.buffer_length) < SetupSize))
         return fail(EINVAL, error);
@@ -418,44 +658,107 @@ long UsbDevices::submit(Client &client, UMockdevIoctlData *arg, int &error)
     if (u.buffer_length > 0 && !owned->buffer)
         return fail(EFAULT, error);
     owned->client = &client;
+    owned->submittedUs = g_get_monotonic_time();
     Urb *urb = owned.get();
     client.urbs.push_back(std::move(owned));
 
-    Node &node = *client.node;
-    EmulatedPart &part = *m_parts[size_t(node.part)];
-    const int64_t now = g_get_monotonic_time();
-    uint8_t *bytes = urb->buffer ? urb->buffer->data : nullptr;
     u.status = 0;
     u.actual_length = 0;
     if (control) {
-        u.status = this->control(part, bytes, size_t(u.buffer_length), u.actual_length, now);
+        u.status = this->control(node, urb->buffer->data, size_t(u.buffer_length), u.actual_length,
+                                 g_get_monotonic_time());
         finish(client, urb);
-    } else if (u.endpoint & DirectionIn) {
-        node.inQueue[port].push_back(urb); // filled by settle()
+    } else if (!(u.endpoint & DirectionIn)) {
+        node.outQueue[port].push_back(urb); // taken by settle() as the part has room
+    } else if (node.halted[port]) {
+        u.status = -EPIPE; // the endpoint stalls until its halt is cleared
+        finish(client, urb);
     } else {
-        part.write(port, bytes, size_t(u.buffer_length), now);
-        u.actual_length = u.buffer_length;
-        finish(client, urb);
+        node.inQueue[port].push_back(urb); // filled by settle()
     }
     return 0;
 }
 
-int UsbDevices::control(EmulatedPart &part, uint8_t *buffer, size_t size, int &actual, int64_t nowUs)
+bool UsbDevices::standardRequest(Node &node, const uint8_t *setup, std::vector<uint8_t> &answer)
+{
+    const EmulatedPart &part = *m_parts[size_t(node.part)];
+    const uint8_t type = setup[0], request = setup[1];
+    const uint16_t value = uint16_t(setup[2] | setup[3] << 8), index = uint16_t(setup[4] | setup[5] << 8);
+    const uint8_t recipient = type & RecipientMask;
+    const bool in = type & DirectionIn;
+    // The recipient must exist: the device, one of its interfaces, endpoint 0 or a bulk endpoint.
+    const int port = portOfEndpoint(uint8_t(index), part.portCount());
+    if ((recipient == ToInterface && index >= part.portCount())
+        || (recipient == ToEndpoint && (index & 0x7F) != 0 && port < 0) || recipient > ToEndpoint)
+        return false;
+    const bool bulkIn = recipient == ToEndpoint && port >= 0 && (index & DirectionIn);
+    switch (request) {
+    case GetStatus: // bus powered, no remote wake-up; an endpoint's halt bit
+        answer = {uint8_t(bulkIn && node.halted[port] ? 1 : 0), 0};
+        return in;
+    case ClearFeature:
+    case SetFeature:
+        if (in || recipient == ToInterface || (recipient == ToEndpoint && value != EndpointHalt))
+            return false;
+        if (bulkIn)
+            node.halted[port] = request == SetFeature;
+        return true;
+    case GetConfiguration:
+        answer = {1};
+        return in && recipient == ToDevice;
+    case GetInterface:
+        answer = {0};
+        return in && recipient == ToInterface;
+    case SetConfiguration:
+        return !in && recipient == ToDevice && value <= 1;
+    case SetInterface:
+        return !in && recipient == ToInterface && value == 0;
+    case GetDescriptor:
+        break;
+    default:
+        return false;
+    }
+    if (!in || recipient != ToDevice)
+        return false;
+    const uint8_t number = uint8_t(value);
+    const std::vector<uint8_t> all = descriptors(part);
+    switch (value >> 8) {
+    case DeviceType:
+        answer.assign(all.begin(), all.begin() + all[0]);
+        return true;
+    case ConfigurationType:
+        answer.assign(all.begin() + all[0], all.end());
+        return number == 0;
+    case QualifierType: // the part at its other speed; a full-speed-only part has none
+        answer = {10, QualifierType, 0x00, 0x02, 0, 0, 0, ControlPacket, 1, 0};
+        return part.chip().highSpeed;
+    case StringType:
+        switch (number) {
+        case 0: answer = {4, StringType, low(EnglishUs), high(EnglishUs)}; return true;
+        case 1: answer = stringDescriptor(Manufacturer); return true;
+        case 2: answer = stringDescriptor(part.spec().product); return true;
+        case 3: answer = stringDescriptor(part.spec().serial); return !part.spec().serial.empty();
+        default: return false;
+        }
+    default:
+        return false;
+    }
+}
+
+int UsbDevices::control(Node &node, uint8_t *buffer, size_t size, int &actual, int64_t nowUs)
 {
     const uint8_t type = buffer[0];
-    const uint8_t request = buffer[1];
-    const uint16_t value = uint16_t(buffer[2] | buffer[3] << 8);
-    const uint16_t index = uint16_t(buffer[4] | buffer[5] << 8);
     const size_t length = std::min<size_t>(uint16_t(buffer[6] | buffer[7] << 8), size - SetupSize);
     std::vector<uint8_t> answer;
     bool known;
     if ((type & TypeMask) == VendorRequest) {
         uint8_t bytes[MaxVendorAnswer];
         size_t count = 0;
-        known = part.vendorRequest(request, value, index, bytes, count, nowUs);
+        known = m_parts[size_t(node.part)]->vendorRequest(buffer[1], uint16_t(buffer[2] | buffer[3] << 8),
+                                                          uint16_t(buffer[4] | buffer[5] << 8), bytes, count, nowUs);
         answer.assign(bytes, bytes + count);
     } else {
-        known = standardRequest(part, type, request, value, answer);
+        known = (type & TypeMask) == 0 && standardRequest(node, buffer, answer);
     }
     if (!known)
         return -EPIPE; // the host sees a stall
@@ -491,14 +794,15 @@ long UsbDevices::discard(Client &client, UMockdevIoctlData *arg, int &error)
 {
     unsigned long address = 0; // the argument is the client's URB pointer itself
     std::memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
-    for (auto &queue : client.node->inQueue) {
+    for (int i = 0; i < 2 * MaxPorts; ++i) {
+        auto &queue = i < MaxPorts ? client.node->inQueue[i] : client.node->outQueue[i - MaxPorts];
         const auto it = std::find_if(queue.begin(), queue.end(), [&](Urb *urb) {
             return urb->client == &client && urb->urb->client_addr == address;
         });
         if (it != queue.end()) {
             Urb *urb = *it;
             queue.erase(it);
-            urbOf(*urb).status = -ENOENT; // cancelled
+            urbOf(*urb).status = -ENOENT; // cancelled; an OUT transfer keeps the count the part took
             finish(client, urb);
             return 0;
         }
@@ -513,7 +817,7 @@ long UsbDevices::claim(Client &client, UMockdevIoctlData *arg, bool take, int &e
         return fail(EFAULT, error);
     unsigned int interface = 0;
     std::memcpy(&interface, value->data, sizeof interface);
-    if (interface >= unsigned(PortCount))
+    if (interface >= unsigned(m_parts[size_t(client.node->part)]->portCount()))
         return fail(EINVAL, error);
     Node &node = *client.node;
     Client *&owner = node.claimedBy[interface];
@@ -528,8 +832,7 @@ long UsbDevices::claim(Client &client, UMockdevIoctlData *arg, bool take, int &e
     if (owner && owner != &client)
         return fail(EBUSY, error); // the port is open elsewhere
     if (!owner)
-        m_trace.line(g_get_monotonic_time(),
-                     "open \"" + m_parts[size_t(node.part)]->product() + (interface == 0 ? " A" : " B") + "\"");
+        m_trace.line(g_get_monotonic_time(), "open \"" + m_parts[size_t(node.part)]->portName(int(interface)) + "\"");
     owner = &client;
     return 0;
 }
@@ -549,16 +852,37 @@ void UsbDevices::finish(Client &client, Urb *urb)
 void UsbDevices::drop(Client &client)
 {
     if (Node *node = client.node.get()) {
-        for (int port = 0; port < PortCount; ++port) {
-            auto &queue = node->inQueue[port];
-            queue.erase(std::remove_if(queue.begin(), queue.end(),
-                                       [&client](Urb *urb) { return urb->client == &client; }),
-                        queue.end());
+        for (int port = 0; port < MaxPorts; ++port) {
+            for (auto *queue : {&node->inQueue[port], &node->outQueue[port]}) {
+                queue->erase(std::remove_if(queue->begin(), queue->end(),
+                                            [&client](Urb *urb) { return urb->client == &client; }),
+                             queue->end());
+            }
             if (node->claimedBy[port] == &client)
                 release(*node, port);
         }
         node->finished -= client.finished.size();
         wake(*node);
+    }
+}
+
+// Offers the port's waiting OUT transfers to the part, oldest first, while
+// its OUT endpoint is not refusing everything; a transfer is done once the
+// part has taken all of it.
+void UsbDevices::offer(Node &node, int port, int64_t nowUs)
+{
+    auto &queue = node.outQueue[port];
+    EmulatedPart &part = *m_parts[size_t(node.part)];
+    while (!queue.empty() && nowUs >= node.nakUntil[port]) {
+        Urb *urb = queue.front();
+        usbdevfs_urb &u = urbOf(*urb);
+        const size_t left = size_t(u.buffer_length - u.actual_length);
+        const size_t taken = part.write(port, urb->buffer ? urb->buffer->data + u.actual_length : nullptr, left, nowUs);
+        u.actual_length += int(taken);
+        if (taken < left)
+            return;
+        queue.pop_front();
+        finish(*urb->client, urb);
     }
 }
 
@@ -570,22 +894,17 @@ void UsbDevices::settle(int64_t nowUs)
         if (!node)
             continue;
         EmulatedPart &part = *m_parts[size_t(node->part)];
-        for (int port = 0; port < PortCount; ++port) {
-            auto &queue = node->inQueue[port];
-            while (!queue.empty()) {
-                Urb *urb = queue.front();
-                usbdevfs_urb &u = urbOf(*urb);
-                bool complete = false;
-                const size_t room = size_t(u.buffer_length - u.actual_length);
-                uint8_t *out = urb->buffer ? urb->buffer->data + u.actual_length : nullptr;
-                u.actual_length += int(part.send(port, out, room, nowUs, complete));
-                if (!complete)
-                    break;
-                queue.pop_front();
-                finish(*urb->client, urb);
-            }
-            if (!queue.empty())
-                earliest(part.deadline(port));
+        for (int port = 0; port < part.portCount(); ++port) {
+            UrbSink sink(node->inQueue[port], node->halted[port], m_trace.startUs,
+                         [this](Urb *urb) { finish(*urb->client, urb); });
+            // What the host sent runs as far as it can, which may make room for more of it.
+            offer(*node, port, nowUs);
+            part.advance(port, nowUs, sink);
+            offer(*node, port, nowUs);
+            if (const int64_t due = part.deadline(port, sink); due >= 0)
+                earliest(due);
+            if (!node->outQueue[port].empty() && node->nakUntil[port] > nowUs)
+                earliest(node->nakUntil[port]);
         }
         wake(*node);
     }

@@ -1,7 +1,8 @@
 // The emulated parts on a umockdev testbed, at the level of Linux usbfs that
 // libusb drives: each plugged part is a sysfs record plus a device node whose
 // ioctls are answered here, on umockdev's handler thread, with URBs kept per
-// client and bulk IN requests filled by EmulatedPart's packet rules.
+// client, bulk IN requests filled by the part's packet rules and bulk OUT
+// transfers held while the part has no room.
 #ifndef TAVREL_EMU_USBDEVICE_H
 #define TAVREL_EMU_USBDEVICE_H
 
@@ -31,6 +32,16 @@ struct Urb {
     DataPtr urb;    // the client's struct usbdevfs_urb
     DataPtr buffer; // its transfer buffer; null when the buffer is empty
     Client *client = nullptr;
+    int64_t submittedUs = 0;
+};
+
+// The kernel's serial driver on one interface: bound, its tty node, and the
+// helper process that holds the tty open (a terminal program).
+struct SerialDriver {
+    bool bound = false;
+    int tty = -1;           // n of /dev/ttyUSBn while bound
+    std::string ttySysPath;
+    int holder = 0;         // pid of the helper holding the tty, or 0
 };
 
 // One appearance of a part on the bus: a device number and its node. It stays
@@ -43,8 +54,12 @@ struct Node {
     int fifo = -1;          // our end of the FIFO that stands in for the device node
     bool awake = false;     // the FIFO has room: clients polling the node see POLLOUT
     bool unplugged = false;
-    std::deque<Urb *> inQueue[PortCount]; // bulk IN requests waiting for packets, oldest first
-    Client *claimedBy[PortCount] = {};
+    std::deque<Urb *> inQueue[MaxPorts];  // bulk IN requests waiting for packets, oldest first
+    std::deque<Urb *> outQueue[MaxPorts]; // bulk OUT transfers the part has not taken whole (NAK)
+    bool halted[MaxPorts] = {};           // the IN endpoint stalls until its halt is cleared
+    int64_t nakUntil[MaxPorts] = {};      // the OUT endpoint refuses everything until then
+    Client *claimedBy[MaxPorts] = {};
+    SerialDriver serial[MaxPorts];
     size_t finished = 0;    // URBs of this node's clients that are done but not reaped
     ~Node();
 };
@@ -61,12 +76,7 @@ struct Client {
 class UsbDevices
 {
 public:
-    struct PartStrings {
-        std::string product;
-        std::string serial;
-    };
-
-    UsbDevices(const std::vector<PartStrings> &parts, EventTrace &trace);
+    UsbDevices(const std::vector<sim::PartSpec> &parts, EventTrace &trace);
     UsbDevices(const UsbDevices &) = delete;
     UsbDevices &operator=(const UsbDevices &) = delete;
 
@@ -75,6 +85,11 @@ public:
     // Parts count from 1. `message` says what was done, or why nothing was.
     bool plug(int number, std::string &message);
     bool unplug(int number, std::string &message);
+    // A fault or a terminal program, by control line (part and port checked):
+    // "hold"/"free" the port's tty, "stall" its IN endpoint, "nak" its OUT
+    // endpoint for `value` ms, "fail" the next vendor request `value`,
+    // "silent"/"speak" its command processor.
+    bool inject(const std::string &verb, int number, int port, long value, std::string &message);
     // No client has a node open any more.
     bool clientsGone();
     // Removes the testbed; ioctls still arriving get ENODEV. The object must
@@ -92,7 +107,12 @@ private:
     long reap(Client &client, UMockdevIoctlData *arg, int &error);
     long discard(Client &client, UMockdevIoctlData *arg, int &error);
     long claim(Client &client, UMockdevIoctlData *arg, bool take, int &error);
-    int control(EmulatedPart &part, uint8_t *buffer, size_t size, int &actual, int64_t nowUs);
+    int control(Node &node, uint8_t *buffer, size_t size, int &actual, int64_t nowUs);
+    bool standardRequest(Node &node, const uint8_t *setup, std::vector<uint8_t> &answer);
+    long kernelDriver(Client &client, unsigned long request, UMockdevIoctlData *arg, int &error);
+    void bind(Node &node, int port, bool bound);
+    void hold(Node &node, int port, bool held);
+    void offer(Node &node, int port, int64_t nowUs);
     void finish(Client &client, Urb *urb);
     void release(Node &node, int port);
     void drop(Client &client);
@@ -100,6 +120,7 @@ private:
     void settle(int64_t nowUs);
     static void wake(Node &node);
     std::string record(const Node &node) const;
+    std::vector<uint8_t> descriptors(const EmulatedPart &part) const;
 
     // Guards every member below, the parts, nodes, clients and URBs, and the
     // trace file. Taken by umockdev's thread for each ioctl, connection and
@@ -116,6 +137,7 @@ private:
     GSource *m_timer = nullptr; // on umockdev's thread: next latency deadline or client check
     int64_t m_lastSweepUs = 0;
     int m_nextDevnum = 2;   // device 1 on the bus is its root hub
+    std::vector<bool> m_ttys; // /dev/ttyUSBn numbers in use
     bool m_stopped = false;
 };
 
