@@ -79,7 +79,11 @@ table='listing: gone before it is listed | plug " | unplug 1 | plug 1
 open: unplugged as the port is claimed | open " | unplug 1 | plug 1
 init: unplugged as the mode is set | bitmode .. 08 | unplug 1 | plug 1
 sync: unplugged as it synchronises | write aa | unplug 1 | plug 1
-cycling: unplugged while frames go out | frame 0{14}ab | unplug 1 | plug 1'
+cycling: unplugged while frames go out | frame 0{14}ab | unplug 1 | plug 1
+open: the bit-mode request fails | plug " | fail 1 11 |
+cycling: IN endpoint halted | frame 0{14}ab | stall 1 A |
+cycling: OUT refused past the write time-out | frame 0{14}ab | nak 1 A 5500 |
+cycling: the command processor falls silent | frame 0{14}ab | silent 1 A | speak 1 A'
 while IFS='|' read -r name when fault mend; do
     row=$(echo $name) when=$(echo $when) fault=$(echo $fault) mend=$(echo $mend)
     launch "$@"
