@@ -27,9 +27,9 @@ constexpr unsigned ReaderPollMs = 100;
 // Failed requests in a row (other than unplug, which ends reading at once)
 // after which the port counts as gone. Each failure clears a halted endpoint
 // and waits before the next request, twice as long each time from
-// FirstBackoffMs: 10 + 20 + ... + 320 ms, so a short burst of transient
-// errors (a stall, a garbled packet) passes and a dead port is given up on
-// within about 0.6 s.
+// FirstBackoffMs: 10 + 20 + 40 + 80 + 160 ms, so a short burst of transient
+// errors (a stall, a garbled packet) passes and a port that keeps failing is
+// given up on within about a third of a second.
 constexpr int MaxReadFailures = 6;
 constexpr unsigned FirstBackoffMs = 10;
 // FT_Read has no time-out on the maker's driver: it waits for its count, for
