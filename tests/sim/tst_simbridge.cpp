@@ -161,7 +161,8 @@ void TestSimBridge::session_data()
         QTest::newRow("0x" + hex) << mcu + "write " + hex + " aa*" + QByteArray::number(operands.value(byte) + 1)
             + " 87 = ok; read " + QByteArray::number(answer.size()) + " = " + hexOf(answer) + "; queued = 0";
     }
-    QTest::newRow("commands split over writes; 0x89 stalls, its bytes wait for a mode change") << mcu + "write 93 12 = ok; bus = none; "
+    QTest::newRow("commands split over writes; 0x89 stalls, its bytes wait; modes")
+        << mcu + "write 93 12 = ok; bus = none; "
         "write 34 78 91 12 34 92 90 87 = ok; bus = w 1234 78, r 1234 78, w 90 87; read 1 = 78; write 89 90 10 87 = ok; "
         "queued = 0; latency 1 = invalid parameter; mode 03 = invalid parameter; mode 08 = ok; read 1 = 00; "
         "bus = r 10 00; write 92 04 = ok; "
@@ -170,6 +171,9 @@ void TestSimBridge::session_data()
     QTest::newRow("listing: parts, descriptions of any bytes cut to 63") << "parts Left||Right; list = Left A, Left B, "
         "Right A, Right B; parts \xc3\xff|" + cut + "yz; list = \xc3\xff A, \xc3\xff B, " + cut + ", " + cut + "; "
         "open " + cut + " = ok; parts; list = none";
+    QTest::newRow("identities: four ports, no host-bus processor; a bad chip named") << QByteArray("parts Q,,4232h; "
+        "list = Q A, Q B, Q C, Q D; open Q A = ok; mode 08 = ok; write aa 87 = ok; queued = 0; parts Y,,2232x = "
+        "unknown chip \"2232x\" in \"Y,,2232x\" (2232h, 2232d or 4232h); list = Q A, Q B, Q C, Q D");
     QTest::newRow("handles; a failed close gives one back; unplugged") << mcu + "open Sim Bridge A = not opened; "
         "open Sim Bridge = not found; open Sim Bridge B = ok; handles = 2; close = ok; close = invalid handle; use 0; "
         "latency 16 = invalid handle; use 1; fail 7 1 other error; close = other error; handles = 0; open Sim Bridge A "

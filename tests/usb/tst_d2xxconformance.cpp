@@ -1,7 +1,9 @@
 // D2XX sessions every implementation must answer alike: the simulated bridge
 // in-process, or (TAVREL_CONFORMANCE_BRIDGE=usb) the USB driver through libftdi1
-// and libusb under tavrel-bridge-emu, with the simulated bridge's two parts and
-// serial numbers ("Dual RS232-HS" SIM001, "Tavrel Second" SIM002).
+// and libusb under tavrel-bridge-emu, with two parts of the identity that
+// TAVREL_CONFORMANCE_PARTS names: "2232h" (the default), "2232d", or "noserial"
+// (FT2232H without serials). The parts: "Dual RS232-HS" SIM001 and a second one
+// whose product string is 63 bytes, SIM002.
 #include "d2xxcalls.h"
 #include "simcontrol.h"
 #include "usbd2xx.h"
@@ -12,11 +14,12 @@
 #include <unistd.h>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 
 namespace {
 
-const char *const Products[] = {"Dual RS232-HS", "Tavrel Second"};
+const char *const Products[] = {"Dual RS232-HS", "Tavrel Second Bridge Whose Product String Is Longer Than Listed"};
 constexpr int PartCount = 2;
 constexpr int PortsPerPart = 2;
 // What buffers hold before a call, to see what the call wrote.
@@ -26,6 +29,21 @@ constexpr int SettleMs = 5000;
 // A call that only counts what has arrived returns well within this, while a
 // call that waited for the bus would take up to the latency timer (255 ms here).
 constexpr qint64 PromptMs = 50;
+// The drivers' receive queue bound, and read commands enough to fill it and both buffers of the part.
+constexpr DWORD QueueBound = 1u << 20;
+constexpr int FloodReads = 1100000;
+constexpr int FloodMs = 15000; // bound of each drain of the flood
+const QByteArray Identity = qgetenv("TAVREL_CONFORMANCE_PARTS");
+const bool Serials = Identity != "noserial";
+
+// Hex bytes, "<hex>*<n>" standing for n of them.
+QByteArray bytesOf(const QByteArray &text)
+{
+    QByteArray bytes;
+    for (const QByteArray &group : text.simplified().split(' '))
+        bytes += QByteArray::fromHex(group.split('*')[0]).repeated(group.split('*').value(1, "1").toInt());
+    return bytes;
+}
 
 const QMap<FT_STATUS, QByteArray> StatusNames = {{FT_OK, "ok"}, {FT_INVALID_HANDLE, "invalid handle"},
     {FT_DEVICE_NOT_FOUND, "not found"}, {FT_DEVICE_NOT_OPENED, "not opened"}, {FT_IO_ERROR, "io error"},
@@ -59,6 +77,7 @@ private:
     const bool m_usb = qgetenv("TAVREL_CONFORMANCE_BRIDGE") == "usb";
     const D2xxCalls *m_d2xx = m_usb ? &usb::calls() : &SimCalls;
     std::vector<FT_HANDLE> m_opened;
+    std::future<QByteArray> m_reading;
     bool m_attached[PartCount] = {true, true};
 };
 
@@ -69,9 +88,10 @@ bool TestD2xxConformance::plugPart(int part, bool attach)
     bool done = true;
     m_attached[part - 1] = attach;
     if (!m_usb) {
-        for (const char *port : {" A", " B"})
-            done &= attach ? sim::plug(Products[part - 1] + std::string(port))
-                           : sim::unplug(Products[part - 1] + std::string(port));
+        for (const char *port : {" A", " B"}) { // as listed: cut to 63 bytes
+            const std::string description = (Products[part - 1] + std::string(port)).substr(0, 63);
+            done &= attach ? sim::plug(description) : sim::unplug(description);
+        }
     } else {
         const int fd = ::open(qgetenv("TAVREL_EMU_CONTROL").constData(), O_WRONLY | O_NONBLOCK);
         const QByteArray command = (attach ? "plug " : "unplug ") + QByteArray::number(part) + '\n';
@@ -124,7 +144,7 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
         {"latency", [&] { status = d2xx.setLatencyTimer(h, UCHAR(arg.toInt())); }},
         {"mode", [&] { status = d2xx.setBitMode(h, 0, UCHAR(arg.toUInt(nullptr, 16))); }},
         {"write", [&] {
-             QByteArray bytes = QByteArray::fromHex(arg);
+             QByteArray bytes = bytesOf(arg);
              status = d2xx.write(h, bytes.data(), DWORD(bytes.size()), &n);
              if (n != DWORD(bytes.size()) && status == FT_OK)
                  result = QByteArray::number(uint(n)) + " written";
@@ -143,7 +163,43 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
         {"read", [&] { // into a byte more, to see the read keep to its count
              QByteArray buffer(arg.toInt() + 1, Canary);
              status = d2xx.read(h, buffer.data(), DWORD(arg.toInt()), &n);
-             result = !buffer.endsWith(Canary) ? "overrun" : n ? buffer.left(int(n)).toHex(' ') : "none";
+             const QByteArray got = buffer.left(int(n));
+             result = !buffer.endsWith(Canary) ? "overrun" : !n ? "none" : n > 4 && got.count(got[0]) == int(n)
+                 ? got.left(1).toHex() + "*" + QByteArray::number(uint(n)) : got.toHex(' ');
+         }},
+        {"reader", [&] { // reads <n> on another thread; "joined" = its status
+             m_reading = std::async(std::launch::async, [&d2xx, h, count = arg.toUInt()] {
+                 QByteArray buffer(int(count), 0);
+                 DWORD got = 0;
+                 return StatusNames.value(d2xx.read(h, buffer.data(), count, &got), "other");
+             });
+         }},
+        {"joined", [&] { result = m_reading.get(); }},
+        {"flood", [&] { // read commands nobody reads: the write stalls, the queue keeps its bound, nothing is lost
+             QByteArray bytes = bytesOf("9021*" + QByteArray::number(FloodReads) + " 87");
+             status = d2xx.write(h, bytes.data(), DWORD(bytes.size()), &n);
+             const DWORD taken = n;
+             DWORD answers = 0, queued = 0, most = 0;
+             QByteArray buffer(int(QueueBound), 0);
+             const auto drain = [&](DWORD expected) {
+                 return QTest::qWaitFor([&] {
+                     if (d2xx.getQueueStatus(h, &queued) != FT_OK || !queued)
+                         return answers >= expected;
+                     most = std::max(most, queued);
+                     d2xx.read(h, buffer.data(), std::min(queued, QueueBound), &n);
+                     answers += n, buffer.truncate(int(n));
+                     const bool right = buffer.count('\x5c') == buffer.size();
+                     buffer.resize(int(QueueBound));
+                     return !right || answers >= expected;
+                 }, FloodMs);
+             };
+             bool drained = drain(taken / 2);
+             if (status == FT_OK && taken < DWORD(bytes.size()))
+                 status = d2xx.write(h, bytes.data() + taken, DWORD(bytes.size()) - taken, &n);
+             drained &= drain(FloodReads);
+             result = (taken < DWORD(bytes.size()) ? "stalled, " : "not stalled, ")
+                 + QByteArray(most <= QueueBound ? "queue within bound, " : "queue past its bound, ")
+                 + QByteArray::number(uint(answers)) + (drained ? " answers" : " answers by the time-out");
          }},
         {"unplug", [&] { result = plugPart(arg.toInt(), false) ? "ok" : "still listed"; }},
         {"plug", [&] { result = plugPart(arg.toInt(), true) ? "ok" : "not listed"; }},
@@ -171,7 +227,9 @@ void TestD2xxConformance::initTestCase()
     QVERIFY2(!m_usb || !qEnvironmentVariableIsEmpty("TAVREL_EMU_CONTROL"), "run under tavrel-bridge-emu --control");
     if (!m_usb) {
         sim::reset();
-        sim::setParts({std::string(Products[0]) + ",SIM001", std::string(Products[1]) + ",SIM002"});
+        const std::string chip = Identity == "2232d" ? ",2232d" : "";
+        sim::setParts({std::string(Products[0]) + (Serials ? ",SIM001" : ",") + chip,
+                       std::string(Products[1]) + (Serials ? ",SIM002" : ",") + chip});
     }
     QTRY_COMPARE_WITH_TIMEOUT(listedCount(*m_d2xx), DWORD(PartCount * PortsPerPart), SettleMs);
 }
@@ -189,20 +247,21 @@ void TestD2xxConformance::cleanup()
 void TestD2xxConformance::session_data()
 {
     QTest::addColumn<QByteArray>("transcript");
-    const QByteArray openA = "open Dual RS232-HS A = ok; mode 00 = ok; mode 08 = ok; ";
-    QTest::newRow("listing: ports A and B of several parts")
-        << QByteArray("list = Dual RS232-HS A, Dual RS232-HS B, Tavrel Second A, Tavrel Second B; "
-                      "list serials = SIM001A, SIM001B, SIM002A, SIM002B; index 4 = not found");
+    const QByteArray openA = "open Dual RS232-HS A = ok; mode 00 = ok; mode 08 = ok; ", second = Products[1];
+    const QByteArray both = "Dual RS232-HS A, Dual RS232-HS B, " + second + ", " + second;
+    QTest::newRow("listing: ports A and B of several parts, a text longer than 63 bytes cut")
+        << "list = " + both + "; list serials = " + (Serials ? "SIM001A, SIM001B, SIM002A, SIM002B" : ", , , ")
+           + "; index 4 = not found";
     QTest::newRow("listing: one part") << QByteArray("unplug 2 = ok; list = Dual RS232-HS A, Dual RS232-HS B");
     QTest::newRow("listing: none") << QByteArray("unplug 1 = ok; unplug 2 = ok; list = none; index 0 = not found");
-    QTest::newRow("open: unknown")
-        << QByteArray("open No Such Bridge A = not found; open Dual RS232-HS = not found; open serial SIM009A = not found");
-    QTest::newRow("open: already open, by description or serial")
-        << QByteArray("open Dual RS232-HS A = ok; open Dual RS232-HS A = not opened; open serial SIM001A = not opened; "
-                      "open serial SIM001B = ok; close = ok; use 1; close = ok; close = invalid handle; "
-                      "open Dual RS232-HS A = ok");
+    QTest::newRow("open: unknown") << QByteArray("open No Such Bridge A = not found; open Dual RS232-HS = not found; "
+                                                 "open serial SIM009A = not found");
+    if (Serials)
+        QTest::newRow("open: already open, by description or serial") << QByteArray("open Dual RS232-HS A = ok; "
+            "open Dual RS232-HS A = not opened; open serial SIM001A = not opened; open serial SIM001B = ok; "
+            "close = ok; use 1; close = ok; close = invalid handle; open Dual RS232-HS A = ok");
     QTest::newRow("latency range")
-        << QByteArray("open Tavrel Second A = ok; latency 0 = invalid parameter; latency 1 = invalid parameter; "
+        << QByteArray("open Dual RS232-HS B = ok; latency 0 = invalid parameter; latency 1 = invalid parameter; "
                       "latency 2 = ok; latency 255 = ok; latency 16 = ok");
     QTest::newRow("bit modes")
         << QByteArray("open Dual RS232-HS A = ok; mode 00 = ok; mode 08 = ok; mode 03 = invalid parameter; "
@@ -217,20 +276,30 @@ void TestD2xxConformance::session_data()
     QTest::newRow("read served from the queue")
         << openA + "write 92 30 11 92 31 22 92 32 33 90 30 90 31 90 32 87 = ok; await 3 = 3; "
                    "read 2 = 11 22; queued = 1; read 1 = 33; read 0 = none; queued = 0";
+    // Status bytes open every packet: a 600-byte answer crosses packets, and none may show in the data.
+    QTest::newRow("an answer longer than one packet")
+        << openA + "write 92 21 5c 9021*600 87 = ok; await 600 = 600; read 600 = 5c*600; queued = 0";
+    QTest::newRow("a client that never reads")
+        << openA + "write 92 21 5c = ok; flood = stalled, queue within bound, 1100000 answers";
+    QTest::newRow("a read cut short by an unplug")
+        << openA + "latency 255 = ok; write 92 21 5c 90 21 87 = ok; reader 5 = ok; unplug 1 = ok; joined = io error";
     QTest::newRow("unplug in the middle")
         << openA + "write 92 21 5c 90 21 87 = ok; await 1 = 1; unplug 1 = ok; await 2 = io error; "
                    "queued = io error; read 1 = io error; write aa = io error; latency 16 = io error; "
                    "mode 00 = io error; close = io error; close = invalid handle; "
-                   "list = Tavrel Second A, Tavrel Second B; open Dual RS232-HS A = not found";
+                   "list = " + second + ", " + second + "; open Dual RS232-HS A = not found";
     QTest::newRow("re-plug and reopen")
-        << openA + "unplug 1 = ok; close = io error; plug 1 = ok; "
-                   "list = Dual RS232-HS A, Dual RS232-HS B, Tavrel Second A, Tavrel Second B; "
+        << openA + "unplug 1 = ok; close = io error; plug 1 = ok; list = " + both + "; "
                    "open Dual RS232-HS A = ok; latency 2 = ok; mode 08 = ok; write aa 87 = ok; read 2 = fa aa";
 }
 
 void TestD2xxConformance::session()
 {
     QFETCH(QByteArray, transcript);
+    if (m_usb && QByteArray(QTest::currentDataTag()) == "a client that never reads")
+        QEXPECT_FAIL("", "drivers/usb writes through ftdi_write_data: it drops a timed-out write's count", Abort);
+    if (m_usb && !Serials && QByteArray(QTest::currentDataTag()).startsWith("listing: ports A and B"))
+        QEXPECT_FAIL("", "drivers/usb lists a part without a serial with the serials \"A\", \"B\"", Abort);
     QCOMPARE(play(transcript).join("; "), transcript);
 }
 
