@@ -14,14 +14,14 @@ shift || usage
 shift
 me=e2e tools=${screenshot:+import}
 source "$(dirname "$0")/xsession.sh"
-# Waits: 20 s for the program to start, connect or exit, 10 s for an action to reach the trace as a frame.
+# Waits: 20 s to start, connect or exit; 10 s for an action's frame.
 
 # The program, tracing the bridge to a file.
 trace="$tmp/trace"
 export TAVREL_SIM_TRACE="$trace" TAVREL_SIM_DEVICES="Sim Bridge"
 ${emulator:+"$emulator" --control "$tmp/control" --} "$@" >"$tmp/app.log" 2>&1 &
 app_pid=$!
-wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tavrel$' | head -n 1) || die "no window titled Tavrel"
+find_window
 eval "$(xdotool getwindowgeometry --shell "$wid")"
 [ "$WIDTH" = 600 ] && [ "$HEIGHT" = 400 ] || die "window is ${WIDTH}x${HEIGHT}, expected 600x400"
 
@@ -37,10 +37,7 @@ poll 10 last_frame_is "$ab" || die "no frame with ab at position 7 after pressin
 xdotool key Tab space
 poll 10 last_frame_is "$zeros" || die "no frame of zeros after pressing 清屏"
 
-"$wmclose" "$wid" || die "could not send WM_DELETE_WINDOW"
-poll 20 eval '! kill -0 $app_pid 2>/dev/null' || die "still running 20 s after the close request"
-wait "$app_pid" || die "exit status $?, expected 0"
-app_pid=''
+close_app 20
 # The last frames are ab then zeros, and after them the last bus write is the stop's 0 to address 0.
 awk -v ab="$ab" -v zeros="$zeros" '{ $0 = tolower($0) } $2 == "frame" { before = last; last = $3; w = "" }
     $2 == "busw" { w = $3 " " $4 } END { exit !(before == ab && last == zeros && w == "00 00") }' "$trace" \

@@ -1,12 +1,24 @@
-# Sourced by the end-to-end scripts, after they set $me: a scratch folder $tmp, a private X server
-# (Xvfb) on a free display number, a private runtime dir (Qt warns without one), Qt without GL
-# (a widgets window needs none), and the helpers below. Tools beyond Xvfb and xdotool: $tools.
+# Sourced by the end-to-end scripts (after setting $me, and $tools beyond Xvfb and xdotool): a
+# scratch folder $tmp, a private X server, runtime dir (Qt warns without one), no GL (a widgets
+# window needs none), and the helpers below.
 # Every wait polls a condition every 0.1 s for up to $1 s.
 poll() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
 die() {
     echo "$me: FAIL${row:+ ($row)}: $*" >&2
     tail -n 40 "$tmp/app.log" 2>/dev/null | sed 's/^/  program: /' >&2
     exit 1
+}
+# The program's window, once it is up.
+find_window() {
+    wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tavrel$' | head -n 1) || die "no window"
+}
+# A window manager's close request ($wmclose): the window goes within $1 s, the program exits 0.
+close_app() {
+    "$wmclose" "$wid" || die "could not send WM_DELETE_WINDOW"
+    poll "$1" eval '! xdotool search --onlyvisible --name "^Tavrel$" >/dev/null' || die "window open after $1 s"
+    poll 20 eval '! kill -0 $app_pid 2>/dev/null' || die "still running 20 s after the close request"
+    wait "$app_pid" || die "exit status $?, expected 0"
+    app_pid=''
 }
 # Types index 7 and value ab into the window $wid, leaving the focus in the value field.
 type_ab() {
