@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <utility>
 
@@ -142,7 +143,14 @@ FT_STATUS FT_API openEx(void *arg1, DWORD flags, FT_HANDLE *handle)
     // Opening takes a while (the port's own libusb context, control
     // requests): done without the table's lock, the port reserved meanwhile.
     std::unique_ptr<Port> port;
-    const FT_STATUS status = Port::open(listed, port);
+    FT_STATUS status = FT_OTHER_ERROR;
+    try {
+        status = Port::open(listed, port);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(h.mutex);
+        h.inUse.erase(where);
+        throw;
+    }
     std::lock_guard<std::mutex> lock(h.mutex);
     if (status != FT_OK) {
         h.inUse.erase(where);
@@ -213,19 +221,47 @@ FT_STATUS FT_API close(FT_HANDLE handle)
         h.open.erase(it);
     }
     // The handle is gone from the table already: the port is released
-    // whatever the close reports (FT_IO_ERROR after an unplug).
-    const FT_STATUS status = taken.port->close();
-    std::lock_guard<std::mutex> lock(h.mutex);
-    h.inUse.erase(taken.where);
-    return status;
+    // whatever the close reports (FT_IO_ERROR after an unplug), or throws.
+    struct Release {
+        Handles &h;
+        const std::pair<BusPlace, int> &where;
+        ~Release()
+        {
+            std::lock_guard<std::mutex> lock(h.mutex);
+            h.inUse.erase(where);
+        }
+    } release{h, taken.where};
+    return taken.port->close();
 }
+
+// No C++ exception may reach a D2XX caller, which may be C: each call is
+// wrapped so that running out of memory is FT_INSUFFICIENT_RESOURCES and
+// anything else thrown (a reader thread that could not start) FT_OTHER_ERROR.
+template <auto Call>
+struct Guarded;
+
+template <typename... Args, FT_STATUS(FT_API *Call)(Args...)>
+struct Guarded<Call> {
+    static FT_STATUS FT_API call(Args... args) noexcept
+    {
+        try {
+            return Call(args...);
+        } catch (const std::bad_alloc &) {
+            return FT_INSUFFICIENT_RESOURCES;
+        } catch (...) {
+            return FT_OTHER_ERROR;
+        }
+    }
+};
 
 } // namespace
 
 const D2xxCalls &calls()
 {
-    static const D2xxCalls table = {listDevices, openEx, setLatencyTimer, setBitMode,
-                                    getQueueStatus, read, write, close};
+    static const D2xxCalls table = {Guarded<listDevices>::call, Guarded<openEx>::call,
+                                    Guarded<setLatencyTimer>::call, Guarded<setBitMode>::call,
+                                    Guarded<getQueueStatus>::call, Guarded<read>::call,
+                                    Guarded<write>::call, Guarded<close>::call};
     return table;
 }
 

@@ -172,7 +172,9 @@ std::vector<ListedPort> listPorts()
             if (named) {
                 const char letter = char('A' + port);
                 listed.description = cut(count > 1 ? strings.product + ' ' + letter : strings.product);
-                listed.serial = cut(count > 1 ? strings.serial + letter : strings.serial);
+                // A part without a serial number (no EEPROM) lists none on any port.
+                const bool lettered = count > 1 && !strings.serial.empty();
+                listed.serial = cut(lettered ? strings.serial + letter : strings.serial);
             }
             ports.push_back(listed);
         }

@@ -21,17 +21,27 @@ constexpr size_t QueueLimit = size_t(1) << 20;
 // A request completes at the latest when the part's latency timer next runs
 // out (at most 255 ms); this bound only lets the reader notice close() soon
 // when the latency is long. A timed-out request still delivers what came.
+// It is also how often a reader paused on a full queue asks whether the part
+// is still there.
 constexpr unsigned ReaderPollMs = 100;
-// Consecutive failed requests (other than unplug, which ends reading at once)
-// after which the port counts as gone rather than retrying for ever.
-constexpr int MaxReadFailures = 3;
+// Failed requests in a row (other than unplug, which ends reading at once)
+// after which the port counts as gone. Each failure clears a halted endpoint
+// and waits before the next request, twice as long each time from
+// FirstBackoffMs: 10 + 20 + 40 + 80 + 160 ms, so a short burst of transient
+// errors (a stall, a garbled packet) passes and a port that keeps failing is
+// given up on within about a third of a second.
+constexpr int MaxReadFailures = 6;
+constexpr unsigned FirstBackoffMs = 10;
 // FT_Read has no time-out on the maker's driver: it waits for its count, for
 // ever if the bytes never come. A client asking for more than will come is at
-// fault, but a hung program is worse: after 5 s the read returns FT_OK with
-// what has come, as a read with a time-out set would.
+// fault, but a hung program is worse: once no byte has arrived for 5 s, the
+// read returns FT_OK with what has come, as a read with a time-out set would.
 constexpr auto ReadWaitBound = std::chrono::seconds(5);
-// Chunk of one libftdi write, so a failure can say how much went through.
+// Chunk of one bulk OUT transfer, as libftdi writes; each has the write
+// time-out (libftdi's default, 5 s) to itself, so a part that keeps taking
+// bytes is never cut off, one that stops is given up on after 5 s.
 constexpr DWORD WriteChunkBytes = 4096;
+constexpr unsigned WriteTimeoutMs = 5000;
 // The latency timer's range on the maker's driver (libftdi accepts 1..255),
 // and the part's default, which every open restores.
 constexpr UCHAR MinLatencyMs = 2;
@@ -102,7 +112,13 @@ FT_STATUS Port::open(const ListedPort &listed, std::unique_ptr<Port> &port)
     }
     // libftdi took the packet size from the interface's endpoint descriptor
     // (512 on high speed, 64 on full speed).
-    port.reset(new Port(ftdi, ftdi->max_packet_size ? ftdi->max_packet_size : 64));
+    try {
+        port.reset(new Port(ftdi, ftdi->max_packet_size ? ftdi->max_packet_size : 64));
+    } catch (...) { // no memory, or no thread for the reader: the port is not left claimed
+        ftdi_usb_close(ftdi);
+        ftdi_free(ftdi);
+        throw;
+    }
     return FT_OK;
 }
 
@@ -110,6 +126,7 @@ Port::Port(ftdi_context *ftdi, unsigned packetSize)
     : m_ftdi(ftdi)
     , m_usb(ftdi->usb_dev)
     , m_endpointIn(static_cast<unsigned char>(ftdi->out_ep)) // libftdi's "out" is the part's output: bulk IN
+    , m_endpointOut(static_cast<unsigned char>(ftdi->in_ep)) // and its "in" the part's input: bulk OUT
     , m_packetSize(packetSize)
     , m_reader([this] { readLoop(); })
 {
@@ -134,12 +151,17 @@ void Port::markGone()
     m_spaceFreed.notify_all();
 }
 
-void Port::checkGone()
+bool Port::unplugged()
 {
     uint8_t status[2];
-    if (libusb_control_transfer(m_usb, RequestTypeDeviceIn, RequestGetStatus, 0, 0, status, sizeof status,
-                                ProbeTimeoutMs)
-        == LIBUSB_ERROR_NO_DEVICE)
+    return libusb_control_transfer(m_usb, RequestTypeDeviceIn, RequestGetStatus, 0, 0, status, sizeof status,
+                                   ProbeTimeoutMs)
+        == LIBUSB_ERROR_NO_DEVICE;
+}
+
+void Port::checkGone()
+{
+    if (unplugged())
         markGone();
 }
 
@@ -192,18 +214,26 @@ FT_STATUS Port::read(uint8_t *buffer, DWORD count, DWORD &bytesRead)
         return FT_INVALID_HANDLE;
     if (m_gone)
         return FT_IO_ERROR;
-    m_dataArrived.wait_for(lock, ReadWaitBound,
-                           [&] { return m_queue.size() >= count || m_gone || m_stopping; });
-    // Unplugged, or closed by another thread, while waiting.
-    if (m_gone || m_stopping)
-        return FT_IO_ERROR;
-    const size_t n = std::min(size_t(count), m_queue.size());
-    std::copy_n(m_queue.begin(), n, buffer);
-    m_queue.erase(m_queue.begin(), m_queue.begin() + std::ptrdiff_t(n));
-    bytesRead = DWORD(n);
-    if (n > 0)
-        m_spaceFreed.notify_one();
-    return FT_OK;
+    for (;;) {
+        // Takes what has come as it comes, so a read larger than the queue's
+        // bound makes room for the rest instead of waiting for a queue that
+        // could never hold it all.
+        const size_t n = std::min(size_t(count - bytesRead), m_queue.size());
+        std::copy_n(m_queue.begin(), n, buffer + bytesRead);
+        m_queue.erase(m_queue.begin(), m_queue.begin() + std::ptrdiff_t(n));
+        bytesRead += DWORD(n);
+        if (n > 0)
+            m_spaceFreed.notify_one();
+        if (bytesRead == count)
+            return FT_OK;
+        // The bound counts from the last byte that arrived.
+        if (!m_dataArrived.wait_for(lock, ReadWaitBound, [&] { return !m_queue.empty() || m_gone || m_stopping; }))
+            return FT_OK;
+        // Unplugged, or closed by another thread, while waiting: whatever was
+        // taken is handed over, but the read did not complete.
+        if (m_gone || m_stopping)
+            return FT_IO_ERROR;
+    }
 }
 
 FT_STATUS Port::write(const uint8_t *buffer, DWORD count, DWORD &bytesWritten)
@@ -214,14 +244,29 @@ FT_STATUS Port::write(const uint8_t *buffer, DWORD count, DWORD &bytesWritten)
         return FT_INVALID_HANDLE;
     if (gone())
         return FT_IO_ERROR;
-    // libftdi's write time-out (5 s) bounds a part that stops taking bytes.
+    // Through libusb, not ftdi_write_data: when the part stops taking bytes
+    // (its buffer full, the OUT endpoint refusing packets) only libusb's count
+    // says how many it took before the time-out, and the caller must know it
+    // exactly to send the rest once, no byte twice.
     while (bytesWritten < count) {
-        const DWORD chunk = std::min(count - bytesWritten, WriteChunkBytes);
-        if (ftdi_write_data(m_ftdi, buffer + bytesWritten, int(chunk)) != int(chunk)) {
+        const int chunk = int(std::min(count - bytesWritten, WriteChunkBytes));
+        int took = 0;
+        const int rc = libusb_bulk_transfer(m_usb, m_endpointOut, const_cast<uint8_t *>(buffer + bytesWritten), chunk,
+                                            &took, WriteTimeoutMs);
+        bytesWritten += DWORD(std::max(took, 0));
+        if (rc == 0 && took == chunk)
+            continue;
+        // A part that took only part of it in time: the count is the answer,
+        // as a D2XX write with a time-out reports it.
+        if (rc == LIBUSB_ERROR_TIMEOUT)
+            return FT_OK;
+        if (rc == LIBUSB_ERROR_NO_DEVICE)
+            markGone();
+        else if (rc == LIBUSB_ERROR_PIPE)
+            libusb_clear_halt(m_usb, m_endpointOut); // the next write finds the endpoint running
+        else
             checkGone();
-            return FT_IO_ERROR;
-        }
-        bytesWritten += chunk;
+        return FT_IO_ERROR;
     }
     return FT_OK;
 }
@@ -259,6 +304,13 @@ void Port::deliver(const uint8_t *data, int length)
     m_dataArrived.notify_all();
 }
 
+// Waits `ms` unless close() begins or the part goes first; false then.
+bool Port::pause(unsigned ms)
+{
+    std::unique_lock<std::mutex> lock(m_queueMutex);
+    return !m_spaceFreed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_stopping || m_gone; });
+}
+
 void Port::readLoop()
 {
     // Most data one request can bring: every packet less its status bytes.
@@ -266,16 +318,25 @@ void Port::readLoop()
     uint8_t request[ReadRequestBytes];
     int failures = 0;
     for (;;) {
+        bool paused = false;
         {
             std::unique_lock<std::mutex> lock(m_queueMutex);
             // Full queue: pause reading (the part holds its answers) until a
-            // read makes room; nothing is dropped. Re-checked every poll.
-            if (!m_spaceFreed.wait_for(lock, std::chrono::milliseconds(ReaderPollMs), [&] {
-                    return m_stopping || m_gone || QueueLimit - m_queue.size() >= requestPayload;
-                }))
-                continue;
+            // read makes room; nothing is dropped.
+            paused = !m_spaceFreed.wait_for(lock, std::chrono::milliseconds(ReaderPollMs), [&] {
+                return m_stopping || m_gone || QueueLimit - m_queue.size() >= requestPayload;
+            });
             if (m_stopping || m_gone)
                 return;
+        }
+        // While paused nothing reads the bus, so nothing would see an unplug:
+        // ask the part itself, once a poll.
+        if (paused) {
+            if (unplugged()) {
+                markGone();
+                return;
+            }
+            continue;
         }
         int got = 0;
         const int rc = libusb_bulk_transfer(m_usb, m_endpointIn, request, ReadRequestBytes, &got, ReaderPollMs);
@@ -289,6 +350,11 @@ void Port::readLoop()
             markGone();
             return;
         }
+        // A halted endpoint stays halted until the host clears it.
+        if (rc == LIBUSB_ERROR_PIPE)
+            libusb_clear_halt(m_usb, m_endpointIn);
+        if (!pause(FirstBackoffMs << (failures - 1)))
+            return;
     }
 }
 

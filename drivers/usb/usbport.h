@@ -45,10 +45,13 @@ public:
 private:
     Port(ftdi_context *ftdi, unsigned packetSize);
     void readLoop();
+    bool pause(unsigned ms);
     void deliver(const uint8_t *data, int length);
     bool gone();
     void markGone();
-    // After a failed libftdi call: was it because the part has gone?
+    // Asks the part for its status: true only if the answer is that it has gone.
+    bool unplugged();
+    // After a failed call: was it because the part has gone? Marks it if so.
     void checkGone();
 
     // Serialises every use of m_ftdi (a libftdi context is not thread-safe)
@@ -60,6 +63,7 @@ private:
     // only (thread-safe), never through the context.
     libusb_device_handle *const m_usb;
     const unsigned char m_endpointIn;
+    const unsigned char m_endpointOut;
     const unsigned m_packetSize;
 
     // Guards m_queue, m_gone and m_stopping; the two conditions wait on it.

@@ -296,10 +296,6 @@ void TestD2xxConformance::session_data()
 void TestD2xxConformance::session()
 {
     QFETCH(QByteArray, transcript);
-    if (m_usb && QByteArray(QTest::currentDataTag()) == "a client that never reads")
-        QEXPECT_FAIL("", "drivers/usb writes through ftdi_write_data: it drops a timed-out write's count", Abort);
-    if (m_usb && !Serials && QByteArray(QTest::currentDataTag()).startsWith("listing: ports A and B"))
-        QEXPECT_FAIL("", "drivers/usb lists a part without a serial with the serials \"A\", \"B\"", Abort);
     QCOMPARE(play(transcript).join("; "), transcript);
 }
 
