@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # usage: e2e_trace.sh EMULATOR TAVREL. The same run traced on the simulated bridge and, under the
-# bridge emulator, on the USB driver: start, connect, the first frame and cycle, then Ctrl-C. On each
+# bridge emulator, on the USB driver: start, connect, the first frame and cycle, then SIGTERM. On each
 # bridge the decoded bus cycles of --trace must be the part's own (the model's trace); across the two,
 # the decoded events must be the same, apart from times, the description, how often synchronisation
 # resent 0xaa (it waits on the part's latency timer) and the values of the two status registers,
@@ -14,7 +14,7 @@ export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$tmp/runtime" TAVREL_SIM_DEVIC
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 # run NAME FILE BRIDGE [EMULATOR ARGS... --]: the program until its first indicator write after a
-# frame (polled every 0.1 s for up to 20 s), then SIGINT; it must exit 0.
+# frame (polled every 0.1 s for up to 20 s), then SIGTERM; it must exit 0.
 run() {
     local name=$1 trace=$tmp/$2 bridge=$3 i app; shift 3
     TAVREL_SIM_TRACE="$tmp/$name.model" "$@" "$tavrel" --bridge "$bridge" --trace "$trace" >"$tmp/$name.log" 2>&1 &
@@ -24,7 +24,7 @@ run() {
         sleep 0.1
     done
     app=$(pgrep -P $pid -x tavrel || echo $pid)
-    kill -INT "$app"
+    kill -TERM "$app"
     wait $pid || die "$name: exit status $?; $(cat "$tmp/$name.log")"
     pid=''
 }
