@@ -38,13 +38,16 @@ for name in sim usb; do
     diff <(cycles "$tmp/$name.model") <(cycles "$tmp/$name.trace") >"$tmp/diff" \
         || die "$name: decoded cycles differ from the part's: $(head -n 20 "$tmp/diff")"
 done
-# The decoded events, normalised as said above, up to the first indicator write and at the end.
+# The decoded events, normalised as said above.
 events() {
     awk '$2 == "write" || $2 == "read" { next } $2 == "busr" && ($3 == "00" || $3 == "01") { $4 = "--" }
         { $1 = ""; line = $2 == "open" ? "open" : substr($0, 2) }
         line != last || $2 != "echo" { print line; last = line }' "$1"
 }
-first() { events "$1" | awk '{ print } $1 == "busw" && $2 == "04" { exit }'; }
+# From the listing that led to the connection with the first indicator write (a busy machine may
+# fail a synchronisation first) to that write.
+first() { events "$1" | awk '$1 == "list" { n = 0 } { l[n++] = $0 } $1 == "busw" && $2 == "04" { exit }
+    END { for (i = 0; i < n; i++) print l[i] }'; }
 diff <(first "$tmp/sim.trace") <(first "$tmp/usb.trace") >"$tmp/diff" || die "sim and usb differ: $(cat "$tmp/diff")"
 for name in sim usb; do
     [ "$(events "$tmp/$name.trace" | tail -n 2 | paste -sd' ')" = "busw 00 00 close" ] \
