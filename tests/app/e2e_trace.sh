@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # usage: e2e_trace.sh EMULATOR TAVREL. The same run traced on the simulated bridge and, under the
-# bridge emulator, on the USB driver: start, connect, the first frame and cycle, then Ctrl-C. On each
+# bridge emulator, on the USB driver: start, connect, the first frame and cycle, then SIGTERM. On each
 # bridge the decoded bus cycles of --trace must be the part's own (the model's trace); across the two,
 # the decoded events must be the same, apart from times, the description, how often synchronisation
 # resent 0xaa (it waits on the part's latency timer) and the values of the two status registers,
@@ -14,7 +14,7 @@ export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$tmp/runtime" TAVREL_SIM_DEVIC
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 # run NAME FILE BRIDGE [EMULATOR ARGS... --]: the program until its first indicator write after a
-# frame (polled every 0.1 s for up to 20 s), then SIGINT; it must exit 0.
+# frame (polled every 0.1 s for up to 20 s), then SIGTERM; it must exit 0.
 run() {
     local name=$1 trace=$tmp/$2 bridge=$3 i app; shift 3
     TAVREL_SIM_TRACE="$tmp/$name.model" "$@" "$tavrel" --bridge "$bridge" --trace "$trace" >"$tmp/$name.log" 2>&1 &
@@ -24,7 +24,7 @@ run() {
         sleep 0.1
     done
     app=$(pgrep -P $pid -x tavrel || echo $pid)
-    kill -INT "$app"
+    kill -TERM "$app"
     wait $pid || die "$name: exit status $?; $(cat "$tmp/$name.log")"
     pid=''
 }
@@ -38,13 +38,16 @@ for name in sim usb; do
     diff <(cycles "$tmp/$name.model") <(cycles "$tmp/$name.trace") >"$tmp/diff" \
         || die "$name: decoded cycles differ from the part's: $(head -n 20 "$tmp/diff")"
 done
-# The decoded events, normalised as said above, up to the first indicator write and at the end.
+# The decoded events, normalised as said above.
 events() {
     awk '$2 == "write" || $2 == "read" { next } $2 == "busr" && ($3 == "00" || $3 == "01") { $4 = "--" }
         { $1 = ""; line = $2 == "open" ? "open" : substr($0, 2) }
         line != last || $2 != "echo" { print line; last = line }' "$1"
 }
-first() { events "$1" | awk '{ print } $1 == "busw" && $2 == "04" { exit }'; }
+# From the listing that led to the connection with the first indicator write (a busy machine may
+# fail a synchronisation first) to that write.
+first() { events "$1" | awk '$1 == "list" { n = 0 } { l[n++] = $0 } $1 == "busw" && $2 == "04" { exit }
+    END { for (i = 0; i < n; i++) print l[i] }'; }
 diff <(first "$tmp/sim.trace") <(first "$tmp/usb.trace") >"$tmp/diff" || die "sim and usb differ: $(cat "$tmp/diff")"
 for name in sim usb; do
     [ "$(events "$tmp/$name.trace" | tail -n 2 | paste -sd' ')" = "busw 00 00 close" ] \
