@@ -42,45 +42,45 @@ const ChipInfo &chipInfo(Chip chip)
     return Chips[0];
 }
 
-bool parsePartSpec(const std::string &item, PartSpec &spec, std::string &error)
+bool parsePartItem(const std::string &text, PartItem &part, std::string &error)
 {
     std::vector<std::string> fields;
     for (size_t begin = 0;;) {
-        const size_t comma = item.find(',', begin);
-        fields.push_back(item.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
+        const size_t comma = text.find(',', begin);
+        fields.push_back(text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
         if (comma == std::string::npos)
             break;
         begin = comma + 1;
     }
     if (fields.size() > 3 || fields[0].empty()) {
-        error = "\"" + item + "\" is not PRODUCT[,SERIAL[,CHIP]]";
+        error = "\"" + text + "\" is not PRODUCT[,SERIAL[,CHIP]]";
         return false;
     }
-    spec = PartSpec{fields[0], fields.size() > 1 ? fields[1] : std::string(), Chip::FT2232H};
+    part = PartItem{fields[0], fields.size() > 1 ? fields[1] : std::string(), Chip::FT2232H};
     if (fields.size() == 3) {
         const auto known = std::find_if(std::begin(Chips), std::end(Chips),
                                          [&](const ChipInfo &info) { return fields[2] == info.name; });
         if (known == std::end(Chips)) {
-            error = "unknown chip \"" + fields[2] + "\" in \"" + item + "\" (2232h, 2232d or 4232h)";
+            error = "unknown chip \"" + fields[2] + "\" in \"" + text + "\" (2232h, 2232d or 4232h)";
             return false;
         }
-        spec.chip = known->chip;
+        part.chip = known->chip;
     }
     return true;
 }
 
-bool parsePartList(const std::string &text, std::vector<PartSpec> &specs, std::string &error)
+bool parsePartList(const std::string &text, std::vector<PartItem> &items, std::string &error)
 {
-    specs.clear();
+    items.clear();
     for (size_t begin = 0; begin <= text.size();) {
         size_t end = text.find(';', begin);
         if (end == std::string::npos)
             end = text.size();
-        PartSpec spec;
+        PartItem item;
         if (end > begin) {
-            if (!parsePartSpec(text.substr(begin, end - begin), spec, error))
+            if (!parsePartItem(text.substr(begin, end - begin), item, error))
                 return false;
-            specs.push_back(spec);
+            items.push_back(item);
         }
         begin = end + 1;
     }

@@ -46,16 +46,16 @@ struct ChipInfo {
 const ChipInfo &chipInfo(Chip chip);
 
 // One part: PRODUCT[,SERIAL[,CHIP]]. An empty serial is a part without one.
-struct PartSpec {
+struct PartItem {
     std::string product;
     std::string serial;
     Chip chip = Chip::FT2232H;
 };
 
 // Parses one item; on failure `error` says what is wrong with it.
-bool parsePartSpec(const std::string &item, PartSpec &spec, std::string &error);
+bool parsePartItem(const std::string &text, PartItem &part, std::string &error);
 // Items separated by ';' (empty ones skipped).
-bool parsePartList(const std::string &text, std::vector<PartSpec> &specs, std::string &error);
+bool parsePartList(const std::string &text, std::vector<PartItem> &items, std::string &error);
 
 // Bit modes of the part (FT_SetBitMode, vendor request 0x0B).
 constexpr uint8_t ModeReset = 0x00;

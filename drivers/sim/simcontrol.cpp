@@ -84,7 +84,7 @@ void reset()
 {
     withModel([](Model &m) {
         m.handles.clear();
-        std::vector<PartSpec> parts;
+        std::vector<PartItem> parts;
         std::string error;
         parsePartsVariable(nullptr, parts, error);
         m.configureParts(parts);
@@ -101,11 +101,11 @@ void reset()
 
 void setParts(const std::vector<std::string> &items, std::string *error)
 {
-    std::vector<PartSpec> parts;
+    std::vector<PartItem> parts;
     std::string message;
     for (const std::string &item : items) {
-        PartSpec part;
-        if (!parsePartSpec(item, part, message)) {
+        PartItem part;
+        if (!parsePartItem(item, part, message)) {
             if (error)
                 *error = message;
             else

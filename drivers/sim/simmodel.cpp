@@ -24,10 +24,10 @@ Model &model()
 // library is loaded, not at the first call.
 static const bool s_started = (model(), true);
 
-bool parsePartsVariable(const char *value, std::vector<PartSpec> &parts, std::string &error)
+bool parsePartsVariable(const char *value, std::vector<PartItem> &parts, std::string &error)
 {
     if (!value) {
-        parts = {PartSpec{DefaultProduct, DefaultSerial, Chip::FT2232H}};
+        parts = {PartItem{DefaultProduct, DefaultSerial, Chip::FT2232H}};
         return true;
     }
     return parsePartList(value, parts, error);
@@ -56,7 +56,7 @@ bool parseUsbPacing(const char *value, UsbPacing &pacing)
 Model::Model()
     : start(std::chrono::steady_clock::now())
 {
-    std::vector<PartSpec> parts;
+    std::vector<PartItem> parts;
     std::string error;
     if (!parsePartsVariable(std::getenv("TAVREL_SIM_DEVICES"), parts, error))
         std::fprintf(stderr, "tavrel_sim: TAVREL_SIM_DEVICES: %s; no part attached\n", error.c_str());
@@ -112,10 +112,10 @@ void Model::configure(const std::vector<std::string> &descriptions, const std::v
         devices.push_back(makeDevice(descriptions[i], serials[i], Chip::FT2232H, isPortA(descriptions[i])));
 }
 
-void Model::configureParts(const std::vector<PartSpec> &parts)
+void Model::configureParts(const std::vector<PartItem> &parts)
 {
     devices.clear();
-    for (const PartSpec &part : parts) {
+    for (const PartItem &part : parts) {
         const ChipInfo &info = chipInfo(part.chip);
         for (int port = 0; port < info.ports; ++port) {
             const char letter = char('A' + port);

@@ -1,19 +1,19 @@
-// The state of the simulated bridge: the attached devices with their ports,
-// the open handles, the fault settings, the logs and the model clock, all in
-// one object under one mutex. The D2XX calls (simbridge.cpp) and the control
-// API (simcontrol.cpp) are thin layers over it.
+// The in-process door onto the part: the attached devices (each a port of a
+// part, sim::Port in part.h), the open handles, the fault settings, the logs
+// and the model clock, all in one object under one mutex. The D2XX calls
+// (simbridge.cpp) and the control API (simcontrol.cpp) are thin layers over it.
 //
 // Time: the model never runs on its own. Every call first brings the device up
 // to "now" (advance), releasing whatever the latency timer, a send-immediate
 // or a full read request would have released in between, so the answers
 // behave as if a clock drove them.
 //
-// The answer path, stage by stage: the command processor's answers (arriving,
-// late only under the answer-delay fault) enter the part's buffer for the host
-// (held); the part sends them as USB packets into the driver's read request
-// (request); a full request, or one ended by a short packet, goes to the
-// driver's queue (toHost), which FT_GetQueueStatus and FT_Read see. Each stage
-// is bounded and fills when the next one stops taking: nothing is dropped.
+// The answer path: the port (the part's buffers and release rules) sends USB
+// packets into the driver's read request (request); a full request, or one
+// ended by a short packet, goes to the driver's queue (toHost), which
+// FT_GetQueueStatus and FT_Read see. What is added here is only the driver:
+// it reads while its queue has room for a whole request. Each stage is bounded
+// and fills when the next one stops taking: nothing is dropped.
 #ifndef TAVREL_SIM_SIMMODEL_H
 #define TAVREL_SIM_SIMMODEL_H
 
@@ -144,7 +144,7 @@ struct Model {
     std::unique_ptr<Device> makeDevice(const std::string &description, const std::string &serial, Chip chip,
                                        bool portA);
     void configure(const std::vector<std::string> &descriptions, const std::vector<std::string> &serials);
-    void configureParts(const std::vector<PartSpec> &parts);
+    void configureParts(const std::vector<PartItem> &parts);
     std::vector<Device *> listed() const;
     Device *find(const std::string &description, bool attached) const;
     Device *firstPortA() const;
@@ -210,7 +210,7 @@ bool isPortA(const std::string &description);
 // TAVREL_SIM_DEVICES: PRODUCT[,SERIAL[,CHIP]] items separated by ';' (empty
 // ones skipped). Unset (null) means the single default part "Sim Bridge" with
 // serial SIM001. False, with `error` naming the bad item, when one is malformed.
-bool parsePartsVariable(const char *value, std::vector<PartSpec> &parts, std::string &error);
+bool parsePartsVariable(const char *value, std::vector<PartItem> &parts, std::string &error);
 // TAVREL_SIM_USB: "instant", "hs" or "fs"; false for anything else.
 bool parseUsbPacing(const char *value, UsbPacing &pacing);
 

@@ -31,9 +31,9 @@ constexpr uint8_t BlankEeprom = 0xFF; // every byte of an erased EEPROM
 
 } // namespace
 
-EmulatedPart::EmulatedPart(const sim::PartSpec &spec, EventTrace &trace)
-    : m_spec(spec)
-    , m_chip(sim::chipInfo(spec.chip))
+EmulatedPart::EmulatedPart(const sim::PartItem &item, EventTrace &trace)
+    : m_identity(item)
+    , m_chip(sim::chipInfo(item.chip))
     , m_trace(trace)
 {
     for (int i = 0; i < m_chip.ports; ++i) {

@@ -40,12 +40,12 @@ struct EventTrace {
 class EmulatedPart
 {
 public:
-    EmulatedPart(const sim::PartSpec &spec, EventTrace &trace);
+    EmulatedPart(const sim::PartItem &item, EventTrace &trace);
 
-    const sim::PartSpec &spec() const { return m_spec; }
+    const sim::PartItem &identity() const { return m_identity; }
     const sim::ChipInfo &chip() const { return m_chip; }
     int portCount() const { return m_chip.ports; }
-    std::string portName(int port) const { return m_spec.product + " " + char('A' + port); }
+    std::string portName(int port) const { return m_identity.product + " " + char('A' + port); }
 
     // A fresh part on the bus: every port in reset mode, default latency, empty buffers.
     // The peripheral keeps its state, as the device behind the part does.
@@ -74,7 +74,7 @@ private:
     uint64_t partTime(int64_t nowUs) const;
     static int portOf(uint16_t index);
 
-    sim::PartSpec m_spec;
+    sim::PartItem m_identity;
     const sim::ChipInfo &m_chip;
     EventTrace &m_trace;
     sim::Peripheral m_peripheral;

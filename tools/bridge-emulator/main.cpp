@@ -102,7 +102,7 @@ const char Usage[] =
     "  silent N PORT / speak N PORT  the command processor stops / resumes answering\n";
 
 struct Options {
-    std::vector<sim::PartSpec> parts;
+    std::vector<sim::PartItem> parts;
     std::string control;
     std::string trace;
     bool verbose = false;
@@ -130,9 +130,9 @@ int parse(int argc, char **argv, Options &options)
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (arg == "--device") {
-            sim::PartSpec part;
+            sim::PartItem part;
             std::string error;
-            if (!sim::parsePartSpec(argv[++i], part, error))
+            if (!sim::parsePartItem(argv[++i], part, error))
                 return usageError("--device " + error);
             options.parts.push_back(part);
         } else if (arg == "--control") {
@@ -301,7 +301,8 @@ int main(int argc, char **argv)
     trace.startUs = g_get_monotonic_time();
     const char *tracePath = options.trace.empty() ? std::getenv("TAVREL_SIM_TRACE") : options.trace.c_str();
     if (tracePath && *tracePath && !trace.file.open(tracePath)) {
-        std::fprintf(stderr, "%s: cannot open trace file %s\n", Name, tracePath);
+        std::fprintf(stderr, "%s: %s %s: cannot open it\n", Name, options.trace.empty() ? "TAVREL_SIM_TRACE" : "--trace",
+                     tracePath);
         return 2;
     }
 
@@ -316,7 +317,8 @@ int main(int argc, char **argv)
     bool createdControl = false;
     const int controlFd = openControl(controlPath, createdControl);
     if (controlFd < 0) {
-        std::fprintf(stderr, "%s: cannot make control FIFO %s: %s\n", Name, controlPath.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: %s %s: cannot make a FIFO there: %s\n", Name,
+                     options.control.empty() ? "control FIFO" : "--control", controlPath.c_str(), std::strerror(errno));
         if (!privateDir.empty())
             g_rmdir(privateDir.c_str());
         return 2;

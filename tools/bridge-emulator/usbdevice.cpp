@@ -170,11 +170,11 @@ Client::~Client()
     g_object_unref(ioctl);
 }
 
-UsbDevices::UsbDevices(const std::vector<sim::PartSpec> &parts, EventTrace &trace)
+UsbDevices::UsbDevices(const std::vector<sim::PartItem> &parts, EventTrace &trace)
     : m_trace(trace)
 {
-    for (const sim::PartSpec &spec : parts)
-        m_parts.push_back(std::make_unique<EmulatedPart>(spec, trace));
+    for (const sim::PartItem &item : parts)
+        m_parts.push_back(std::make_unique<EmulatedPart>(item, trace));
     m_live.resize(parts.size());
 }
 
@@ -205,7 +205,7 @@ std::vector<uint8_t> UsbDevices::descriptors(const EmulatedPart &part) const
     // serial; 0 for none), one configuration
     std::vector<uint8_t> d = {18, DeviceType, 0x00, 0x02, 0, 0, 0, ControlPacket, 0x03, 0x04,
                               low(chip.productId), high(chip.productId), low(chip.bcdDevice), high(chip.bcdDevice),
-                              1, 2, uint8_t(part.spec().serial.empty() ? 0 : 3), 1};
+                              1, 2, uint8_t(part.identity().serial.empty() ? 0 : 3), 1};
     // configuration 1: one interface per port, bus powered, 100 mA (in 2 mA units)
     d.insert(d.end(), {9, ConfigurationType, low(total), high(total), uint8_t(chip.ports), 1, 0, 0x80, 50});
     for (int port = 0; port < chip.ports; ++port) {
@@ -277,7 +277,7 @@ bool UsbDevices::plug(int number, std::string &message)
     // The kernel's serial driver takes every interface at once.
     for (int port = 0; port < m_parts[size_t(node->part)]->portCount(); ++port)
         bind(*node, port, true);
-    m_trace.line(now, "plug \"" + m_parts[size_t(node->part)]->spec().product + "\"");
+    m_trace.line(now, "plug \"" + m_parts[size_t(node->part)]->identity().product + "\"");
     message = "plugged part " + std::to_string(number) + " as " + node->devPath;
     return true;
 }
@@ -313,7 +313,7 @@ bool UsbDevices::unplug(int number, std::string &message)
         }
     }
     wake(*node);
-    m_trace.line(g_get_monotonic_time(), "unplug \"" + m_parts[size_t(node->part)]->spec().product + "\"");
+    m_trace.line(g_get_monotonic_time(), "unplug \"" + m_parts[size_t(node->part)]->identity().product + "\"");
     message = "unplugged part " + std::to_string(number) + " from " + node->devPath;
     return true;
 }
@@ -736,8 +736,8 @@ bool UsbDevices::standardRequest(Node &node, const uint8_t *setup, std::vector<u
         switch (number) {
         case 0: answer = {4, StringType, low(EnglishUs), high(EnglishUs)}; return true;
         case 1: answer = stringDescriptor(Manufacturer); return true;
-        case 2: answer = stringDescriptor(part.spec().product); return true;
-        case 3: answer = stringDescriptor(part.spec().serial); return !part.spec().serial.empty();
+        case 2: answer = stringDescriptor(part.identity().product); return true;
+        case 3: answer = stringDescriptor(part.identity().serial); return !part.identity().serial.empty();
         default: return false;
         }
     default:

@@ -76,7 +76,7 @@ struct Client {
 class UsbDevices
 {
 public:
-    UsbDevices(const std::vector<sim::PartSpec> &parts, EventTrace &trace);
+    UsbDevices(const std::vector<sim::PartItem> &parts, EventTrace &trace);
     UsbDevices(const UsbDevices &) = delete;
     UsbDevices &operator=(const UsbDevices &) = delete;
 
