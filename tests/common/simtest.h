@@ -7,7 +7,9 @@
 #include <QtTest>
 
 #include <functional>
+#include <future>
 #include <mutex>
+#include <thread>
 
 namespace simtest {
 
@@ -49,6 +51,18 @@ inline void begin()
     std::lock_guard<std::mutex> lock(logMutex);
     lines.clear();
     onLine = nullptr;
+}
+
+// Runs `work` on a thread of its own and ends the whole run, naming `rule`, if it has not returned
+// within timeoutMs: a hang shows as the rule it breaks, not as the suite's time-out.
+inline void within(const char *rule, const std::function<void()> &work)
+{
+    std::packaged_task<void()> job(work);
+    std::future<void> done = job.get_future();
+    std::thread runner(std::move(job));
+    if (done.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready)
+        qFatal("%s: still waiting after %d ms", rule, timeoutMs);
+    runner.join();
 }
 
 // Ends a test, failing it on what the program did wrong that no test looks for: a warning, or a
