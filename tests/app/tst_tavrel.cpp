@@ -17,30 +17,38 @@ private slots:
     void init() { simtest::begin(); } // no window, so no worker, is alive between tests
     void cleanup() { simtest::end(); }
 
-    // The form: object names, classes and fixed places of the central widget's children, the
-    // window's size, bars and texts (as code points: the value caption has two ASCII spaces).
-    void form()
+    // The window as an operator sees it: title, size and bars; each caption on the row of its field,
+    // left of it; the index row above the value row; "写入" right of the value field; a line across
+    // below; "清屏" under "写入". Every part shown, inside the window, none over another.
+    void window()
     {
         Tavrel w;
-        QStringList children;
-        for (const QWidget *c : w.centralWidget()->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
-            QDebug(&(children << QString()).last()).noquote().nospace()
-                << c->objectName() << ' ' << c->metaObject()->className() << ' ' << c->geometry();
-        QCOMPARE(children, QStringList({"lineEdit QLineEdit QRect(130,40 113x21)", "label QLabel QRect(30,40 72x21)",
-                                        "label_2 QLabel QRect(30,100 72x21)", "lineEdit_2 QLineEdit QRect(130,100 113x21)",
-                                        "pushButton QPushButton QRect(330,96 93x28)", "line QFrame QRect(0,150 591x16)",
-                                        "pushButton_2 QPushButton QRect(330,210 93x28)"}));
-        QCOMPARE(QStringList({w.objectName(), w.centralWidget()->objectName(), w.menuBar()->objectName(),
-                              w.statusBar()->objectName()}),
-                 QStringList({"TavrelClass", "centralWidget", "menuBar", "statusBar"}));
-        QCOMPARE(w.size(), QSize(600, 400));
-        QCOMPARE(w.toolBarArea(w.findChild<QToolBar *>("mainToolBar")), Qt::TopToolBarArea);
-        QCOMPARE(w.findChild<QFrame *>("line")->frameStyle(), QFrame::HLine | QFrame::Sunken);
-        QStringList texts = {w.windowTitle()};
-        for (const char *name : {"label", "label_2", "pushButton", "pushButton_2"})
-            texts << w.findChild<QWidget *>(name)->property("text").toString();
-        QCOMPARE(texts, QStringList({"Tavrel", QStringLiteral(u"\u5e8f\u53f7\uff1a"), QStringLiteral(u"\u503c  \uff1a"),
-                                     QStringLiteral(u"\u5199\u5165"), QStringLiteral(u"\u6e05\u5c4f")}));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(QString("%1 %2x%3").arg(w.windowTitle()).arg(w.width()).arg(w.height()), "Tavrel 600x400");
+        QVERIFY(w.menuBar()->y() == 0 && w.statusBar()->geometry().bottom() == w.height() - 1);
+        QMultiMap<QString, QRect> parts; // by kind and text
+        for (QWidget *c : w.centralWidget()->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+            const QRect r(c->mapTo(&w, QPoint()), c->size());
+            const QString part = c->metaObject()->className() + (':' + c->property("text").toString());
+            QVERIFY2(c->isVisible() && QRect(w.centralWidget()->pos(), w.centralWidget()->size()).contains(r),
+                     qPrintable(part));
+            for (const QRect &other : qAsConst(parts))
+                QVERIFY2(!other.intersects(r), qPrintable(part));
+            parts.insert(part, r);
+        }
+        const QString index = u8"QLabel:序号：", value = u8"QLabel:值  ：";
+        const QString writeButton = u8"QPushButton:写入", clearButton = u8"QPushButton:清屏";
+        QCOMPARE(parts.keys(), QStringList({"QFrame:", value, index, "QLineEdit:", "QLineEdit:", writeButton, clearButton}));
+        const QRect write = parts.value(writeButton), clear = parts.value(clearButton), line = parts.value("QFrame:");
+        QList<QRect> fields = parts.values("QLineEdit:");
+        std::sort(fields.begin(), fields.end(), [](const QRect &a, const QRect &b) { return a.y() < b.y(); });
+        const auto rowOf = [](const QRect &a, const QRect &b) { return qAbs(a.center().y() - b.center().y()) <= 2; };
+        QVERIFY(rowOf(parts.value(index), fields[0]) && parts.value(index).right() < fields[0].left());
+        QVERIFY(rowOf(parts.value(value), fields[1]) && parts.value(value).right() < fields[1].left());
+        QVERIFY(fields[0].bottom() < fields[1].top() && rowOf(write, fields[1]) && fields[1].right() < write.left());
+        QVERIFY(fields[1].bottom() < line.top() && line.bottom() < clear.top() && line.width() > w.width() / 2);
+        QCOMPARE(clear.left(), write.left());
     }
 
     void actions_data()

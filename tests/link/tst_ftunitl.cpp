@@ -1,11 +1,13 @@
-// The link on the simulated bridge: listing and opening, synchronisation, and each operation's
-// writes to the bridge, log lines and link state, with the driver failing where it can.
+// The link on the simulated bridge: listing, opening and confirming with their log lines,
+// synchronisation, and each operation's bytes to the bridge, log lines and link state, with the
+// driver failing where it can.
 #include "ftunitl.h"
 #include "simtest.h"
 
 #include <QtTest>
 
 using simtest::portA;
+using simtest::within;
 using Step = std::function<void(FtUnitl &)>;
 using Names = std::vector<std::string>;
 Q_DECLARE_METATYPE(Step)
@@ -19,9 +21,11 @@ const QString queryError = "error FT_GetQueueStatus , status 4", writeError = "e
 QByteArrayList sent(sim::Call call)
 {
     QByteArrayList got;
-    for (const sim::CallRecord &r : sim::calls())
+    for (const sim::CallRecord &r : sim::calls()) {
+        const std::string bytes = call == sim::Call::OpenEx ? r.text : std::string(r.bytes.begin(), r.bytes.end());
         if (r.call == call)
-            got << QByteArray::fromStdString(call == sim::Call::OpenEx ? r.text : std::string(r.bytes.begin(), r.bytes.end())).toHex();
+            got << QByteArray::fromStdString(bytes).toHex();
+    }
     return got;
 }
 
@@ -45,7 +49,8 @@ private slots:
         QVERIFY(m_link->initDevice());
         QString setup;
         for (const sim::CallRecord &r : sim::calls())
-            setup += r.call == sim::Call::SetLatencyTimer || r.call == sim::Call::SetBitMode ? QString::number(r.mode) + ' ' : "";
+            if (r.call == sim::Call::SetLatencyTimer || r.call == sim::Call::SetBitMode)
+                setup += QString::number(r.mode) + ' ';
         QCOMPARE(setup, QStringLiteral("16 0 8 "));
         sim::clearLogs();
         simtest::lines.clear(); // no other thread logs here
@@ -57,42 +62,55 @@ private slots:
         m_link.reset();
         QCOMPARE(sim::openHandles(), 0);
         for (const sim::CallRecord &r : sim::calls())
-            QVERIFY2(r.status != FT_INVALID_HANDLE, sim::callName(r.call));
+            QVERIFY2(r.status != FT_INVALID_HANDLE, qPrintable(QString("handle given back, then ") + sim::callName(r.call)));
         simtest::end();
     }
 
+    // Listing, open and the confirming query, one scenario a row: the log lines in order, the
+    // description handed to FT_OpenEx (as listed) and what openDevice() returns (the same, or none
+    // when the confirmation fails).
     void listing_data()
     {
         QTest::addColumn<Names>("devices");
-        QTest::addColumn<int>("failingIndex"); // whose by-index query fails; -1: none
+        QTest::addColumn<Step>("fault"); // made before openDevice()
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<QByteArray>("opened"); // the description opened, as listed; empty: none
 
-        const QString opened = "open device success!";
-        QTest::newRow("no device") << Names{} << -1 << QStringList{"device number 0"} << QByteArray();
-        QTest::newRow("shorter A after longer B") << Names{"A longer one B", "Short A"} << -1
-            << QStringList{"device A longer one B", "device Short A", "find A Short A ", "device number 2", opened} << QByteArray("Short A");
-        QTest::newRow("not port-A") << Names{" A", "Dev a", "DevA"} << -1
+        const QString opened = "open device success!", cutL = "device " + QString(49, 'L');
+        const Step none = [](FtUnitl &) {};
+        QTest::newRow("no device") << Names{} << none << QStringList{"device number 0"} << QByteArray();
+        QTest::newRow("shorter A after longer B") << Names{"A longer one B", "Short A"} << none
+            << QStringList{"device A longer one B", "device Short A", "find A Short A ", "device number 2", opened}
+            << QByteArray("Short A");
+        QTest::newRow("not port-A") << Names{" A", "Dev a", "DevA"} << none
             << QStringList{"device  A", "device Dev a", "device DevA", "device number 3"} << QByteArray();
-        QTest::newRow("cut at 49") << Names{std::string(63, 'L')} << -1
-            << QStringList{"device " + QString(49, 'L'), "device number 1"} << QByteArray();
-        QTest::newRow("failing entry skipped, first A opened") << Names{"P A", "Q B", "R A"} << 1
-            << QStringList{"device P A", "find A P A ", "device R A", "find A R A ", "device number 3", opened} << QByteArray("P A");
-        QTest::newRow("Latin-1 byte") << Names{"Caf\xE9 A"} << -1
-            << QStringList{"device Caf\uFFFD A", "find A Caf\uFFFD A ", "device number 1", opened} << QByteArray("Caf\xE9 A");
+        QTest::newRow("cut at 49") << Names{std::string(63, 'L')} << none << QStringList{cutL, "device number 1"}
+            << QByteArray();
+        QTest::newRow("failing entry skipped, first A opened") << Names{"P A", "Q B", "R A"}
+            << Step([](FtUnitl &) { sim::failListIndex(1); })
+            << QStringList{"device P A", "find A P A ", "device R A", "find A R A ", "device number 3", opened}
+            << QByteArray("P A");
+        QTest::newRow("Latin-1 byte") << Names{"Caf\xE9 A"} << none
+            << QStringList{"device Caf\uFFFD A", "find A Caf\uFFFD A ", "device number 1", opened}
+            << QByteArray("Caf\xE9 A");
+        QTest::newRow("confirmation fails: its report after the success") << Names{"Dev A"}
+            << Step([](FtUnitl &) { sim::failNext(sim::Call::GetQueueStatus, 1, FT_IO_ERROR); })
+            << QStringList{"device Dev A", "find A Dev A ", "device number 1", opened, queryError}
+            << QByteArray("Dev A");
     }
 
     void listing()
     {
         QFETCH(Names, devices);
-        QFETCH(int, failingIndex);
+        QFETCH(Step, fault);
         QFETCH(QStringList, lines);
         QFETCH(QByteArray, opened);
         sim::setDevices(devices);
-        if (failingIndex >= 0)
-            sim::failListIndex(failingIndex);
+        fault(*m_link);
 
-        QCOMPARE(m_link->openDevice(), QString::fromUtf8(opened));
+        const bool confirmed = lines.endsWith("open device success!");
+        QCOMPARE(m_link->openDevice(), confirmed ? QString::fromUtf8(opened) : QString());
+        QCOMPARE(m_link->isOpen(), confirmed);
         QCOMPARE(simtest::log(), lines);
         QCOMPARE(sent(sim::Call::OpenEx), opened.isEmpty() ? QByteArrayList() : QByteArrayList{opened.toHex()});
     }
@@ -127,7 +145,9 @@ private slots:
             }
         };
 
-        QCOMPARE(m_link->syncDevice(), synchronised);
+        bool synced = !synchronised;
+        within("both synchronisation waits are bounded", [&] { synced = m_link->syncDevice(); });
+        QCOMPARE(synced, synchronised);
         QCOMPARE(simtest::log(), QVector<QString>(failures, writeError).toList());
         QVERIFY(m_link->isOpen());
         // 0xAA is resent on every pass, but only once a millisecond, for 100 ms at most.
@@ -150,12 +170,28 @@ private slots:
         const int fitting = FtUnitl::BufferSize / 3;
         const QStringList quiet;
 
+        QTest::newRow("16- and 8-bit writes and requests, answers collected") << Step([](FtUnitl &l) {
+            l.writeReg16(0x12, 0x34, 0x56), l.requestReg16(0x12, 0x34), l.writeReg8(0x10, 0xA5), l.requestReg8(0x10);
+            QCOMPARE(l.waitForData(), 2);
+            QCOMPARE(l.receivedData().toHex(), QByteArray("56a5"));
+        }) << QByteArrayList{"93123456", "91123487", "9210a5", "901087"} << quiet << true;
+        QTest::newRow("nothing to collect")
+            << Step([](FtUnitl &l) { QCOMPARE(l.waitForData() + l.receivedData().size(), 0); })
+            << QByteArrayList() << quiet << true;
+        QTest::newRow("staged bytes go out in the order staged") << Step([](FtUnitl &l) {
+            l.pushByte(0x92), l.pushByte(0x04), l.pushByte(0x80), l.flush(2), l.flush(l.stagedCount());
+        }) << QByteArrayList{"9204", "80"} << quiet << true;
+        QTest::newRow("0xFF is not a failure") << Step([=](FtUnitl &l) { l.writeReg8(0x20, 0xFF), read(l, 100, 0xFF); })
+            << QByteArrayList{"9220ff", "902087"} << quiet << true;
+        // No poll: -1 at once. Its answer comes all the same, and is set aside by the next read.
+        QTest::newRow("0 tries, the late answer set aside") << Step([=](FtUnitl &l) {
+            l.writeReg8(0x20, 0x11), read(l, 0, -1), l.writeReg8(0x20, 0x22), read(l, 100, 0x22);
+            QCOMPARE(l.receivedData(), QByteArray());
+        }) << QByteArrayList{"922011", "902087", "922022", "902087"} << quiet << true;
         QTest::newRow("after a failed write") << Step([=](FtUnitl &l) { fail(sim::Call::Write, 1), twoWrites(l); })
             << QByteArrayList{"", "920480920511"} << QStringList{writeError} << true;
         QTest::newRow("after a partial write") << Step([=](FtUnitl &l) { sim::shortWrites(1, 2), twoWrites(l); })
             << QByteArrayList{"9204", "80920511"} << quiet << true;
-        QTest::newRow("0xFF is not a failure") << Step([=](FtUnitl &l) { l.writeReg8(0x20, 0xFF), read(l, 100, 0xFF); })
-            << QByteArrayList{"9220ff", "902087"} << quiet << true;
         QTest::newRow("more than a buffer stale before a read") << Step([=](FtUnitl &l) {
             sim::injectJunk(portA, std::vector<uint8_t>(FtUnitl::BufferSize + 1000, 0x55));
             read(l, 100, 0); // address 0x20 is plain memory, still 0
@@ -171,15 +207,17 @@ private slots:
                 l.writeReg8(0x92, 0x92);
             l.writeReg16(0x12, 0x34, 0x56);
             l.writeReg8(0x04, 0x80);
-        }) << QVector<QByteArray>(fitting + 1).toList() + QByteArrayList{QByteArray("929292").repeated(fitting)} << quiet << true;
+        }) << QVector<QByteArray>(fitting + 1).toList() + QByteArrayList{QByteArray("929292").repeated(fitting)}
+           << quiet << true;
         QTest::newRow("write, unplugged") << Step([](FtUnitl &l) { sim::unplug(portA), l.writeReg8(0x04, 0x80); })
             << QByteArrayList{""} << QStringList{writeError} << false;
-        QTest::newRow("query, link check fails") << Step([=](FtUnitl &l) { fail(sim::Call::GetQueueStatus, 2), l.queueStatus(); })
+        QTest::newRow("query, link check fails")
+            << Step([=](FtUnitl &l) { fail(sim::Call::GetQueueStatus, 2), l.queueStatus(); })
             << QByteArrayList() << QStringList{queryError} << false;
         QTest::newRow("read fails") << Step([=](FtUnitl &l) { fail(sim::Call::Read, 1), read(l, 100, -1); })
             << QByteArrayList{"902087"} << QStringList{"error FT_Read , status 4"} << true;
-        // The driver releases a handle even when closing fails; a model that keeps it is reset.
-        QTest::newRow("close fails") << Step([=](FtUnitl &l) { fail(sim::Call::Close, 1), l.closeDevice(), sim::reset(); })
+        // The driver has taken the handle back although closing failed: the report probes nothing.
+        QTest::newRow("close fails") << Step([=](FtUnitl &l) { fail(sim::Call::Close, 1), l.closeDevice(); })
             << QByteArrayList() << QStringList{"error FT_Close , status 4"} << false;
     }
 
