@@ -53,8 +53,8 @@ inline void begin()
     onLine = nullptr;
 }
 
-// Runs `work` on a thread of its own and ends the whole run, naming `rule`, if it has not returned
-// within timeoutMs: a hang shows as the rule it breaks, not as the suite's time-out.
+// Runs `work` on a thread of its own; if it has not returned within timeoutMs, ends the run naming
+// `rule`: a hang shows as the rule it breaks, not as the suite's time-out.
 inline void within(const char *rule, const std::function<void()> &work)
 {
     std::packaged_task<void()> job(work);
@@ -63,6 +63,17 @@ inline void within(const char *rule, const std::function<void()> &work)
     if (done.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready)
         qFatal("%s: still waiting after %d ms", rule, timeoutMs);
     runner.join();
+}
+
+// Waits until a worker has written the indicator (a cycle's last step) n more times.
+inline bool cyclesPass(int n)
+{
+    const auto cycles = [] {
+        const std::vector<sim::BusCycle> bus = sim::busCycles();
+        return std::count_if(bus.begin(), bus.end(), [](const sim::BusCycle &c) { return c.write && c.address == 4; });
+    };
+    const auto until = cycles() + n;
+    return QTest::qWaitFor([&] { return cycles() >= until; }, timeoutMs);
 }
 
 // Ends a test, failing it on what the program did wrong that no test looks for: a warning, or a

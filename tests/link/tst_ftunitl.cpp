@@ -1,6 +1,5 @@
-// The link on the simulated bridge: listing, opening and confirming with their log lines,
-// synchronisation, and each operation's bytes to the bridge, log lines and link state, with the
-// driver failing where it can.
+// The link on the simulated bridge: listing and opening, synchronisation, and each operation's
+// bytes, log lines and link state, with the driver failing where it can.
 #include "ftunitl.h"
 #include "simtest.h"
 
@@ -17,7 +16,7 @@ namespace {
 
 const QString queryError = "error FT_GetQueueStatus , status 4", writeError = "error FT_Write , status 4";
 
-// What the bridge got from each call of `call`, in hex: the bytes a write took, the description opened.
+// What each call of `call` gave the bridge, in hex: the bytes a write took, the description opened.
 QByteArrayList sent(sim::Call call)
 {
     QByteArrayList got;
@@ -37,8 +36,8 @@ class TstFtUnitl : public QObject
     std::unique_ptr<FtUnitl> m_link;
 
 private slots:
-    // Every test but the listing's starts from the default part opened, initialised (latency
-    // 16 ms, bit mode reset, then MCU host-bus emulation) and synchronised, that traffic forgotten.
+    // Every test but the listing starts on the part opened, initialised (latency 16 ms, bit mode
+    // reset, then MCU host-bus emulation) and synchronised, that traffic forgotten.
     void init()
     {
         simtest::begin();
@@ -56,7 +55,6 @@ private slots:
         simtest::lines.clear(); // no other thread logs here
     }
 
-    // Destroying the link gives back any handle it holds; no call went to a handle given back.
     void cleanup()
     {
         m_link.reset();
@@ -66,15 +64,14 @@ private slots:
         simtest::end();
     }
 
-    // Listing, open and the confirming query, one scenario a row: the log lines in order, the
-    // description handed to FT_OpenEx (as listed) and what openDevice() returns (the same, or none
-    // when the confirmation fails).
+    // Listing, open and confirmation: the lines logged, the description opened, as listed, and
+    // returned unless the confirmation fails.
     void listing_data()
     {
         QTest::addColumn<Names>("devices");
         QTest::addColumn<Step>("fault"); // made before openDevice()
         QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<QByteArray>("opened"); // the description opened, as listed; empty: none
+        QTest::addColumn<QByteArray>("opened"); // empty: none
 
         const QString opened = "open device success!", cutL = "device " + QString(49, 'L');
         const Step none = [](FtUnitl &) {};
@@ -117,7 +114,7 @@ private slots:
 
     void sync_data()
     {
-        // Each answer is queued as a failed FT_Write is logged: the exchange whose byte failed reads it.
+        // Each answer is queued when a failed FT_Write is logged, for the exchange whose byte failed.
         QTest::addColumn<QByteArrayList>("answers"); // in hex
         QTest::addColumn<bool>("silent");
         QTest::addColumn<bool>("synchronised");
@@ -150,23 +147,21 @@ private slots:
         QCOMPARE(synced, synchronised);
         QCOMPARE(simtest::log(), QVector<QString>(failures, writeError).toList());
         QVERIFY(m_link->isOpen());
-        // 0xAA is resent on every pass, but only once a millisecond, for 100 ms at most.
+        // 0xAA is resent on every pass, once a millisecond, for 100 ms at most.
         QVERIFY(sent(sim::Call::Write).size() <= 102);
     }
 
     void operations_data()
     {
         QTest::addColumn<Step>("operation"); // with what the bridge does first
-        QTest::addColumn<QByteArrayList>("writes"); // what each FT_Write took
+        QTest::addColumn<QByteArrayList>("writes");
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<bool>("stillOpen");
 
         const auto fail = [](sim::Call call, int times) { sim::failNext(call, times, FT_IO_ERROR); };
-        // readReg8 at address 0x20, with this many tries, gives this value.
         const auto read = [](FtUnitl &l, int tries, int value) { QCOMPARE(l.readReg8(0x20, tries), value); };
         const auto twoWrites = [](FtUnitl &l) { l.writeReg8(0x04, 0x80), l.writeReg8(0x05, 0x11); };
-        // The bridge takes nothing, without failing, while write commands fill the staging
-        // buffer; one with no room left is dropped whole, not in part.
+        // Writes the bridge takes none of fill the staging buffer; one with no room is dropped whole.
         const int fitting = FtUnitl::BufferSize / 3;
         const QStringList quiet;
 
@@ -183,7 +178,7 @@ private slots:
         }) << QByteArrayList{"9204", "80"} << quiet << true;
         QTest::newRow("0xFF is not a failure") << Step([=](FtUnitl &l) { l.writeReg8(0x20, 0xFF), read(l, 100, 0xFF); })
             << QByteArrayList{"9220ff", "902087"} << quiet << true;
-        // No poll: -1 at once. Its answer comes all the same, and is set aside by the next read.
+        // -1 without a poll; the answer that comes all the same is set aside by the next read.
         QTest::newRow("0 tries, the late answer set aside") << Step([=](FtUnitl &l) {
             l.writeReg8(0x20, 0x11), read(l, 0, -1), l.writeReg8(0x20, 0x22), read(l, 100, 0x22);
             QCOMPARE(l.receivedData(), QByteArray());
@@ -216,7 +211,7 @@ private slots:
             << QByteArrayList() << QStringList{queryError} << false;
         QTest::newRow("read fails") << Step([=](FtUnitl &l) { fail(sim::Call::Read, 1), read(l, 100, -1); })
             << QByteArrayList{"902087"} << QStringList{"error FT_Read , status 4"} << true;
-        // The driver has taken the handle back although closing failed: the report probes nothing.
+        // The driver took the handle back though closing failed: the report must not probe it.
         QTest::newRow("close fails") << Step([=](FtUnitl &l) { fail(sim::Call::Close, 1), l.closeDevice(); })
             << QByteArrayList() << QStringList{"error FT_Close , status 4"} << false;
     }
@@ -231,8 +226,7 @@ private slots:
         QCOMPARE(sent(sim::Call::Write), writes);
         QCOMPARE(simtest::log(), lines);
         QCOMPARE(m_link->isOpen(), stillOpen);
-        // A link found dead keeps its handle until the next attempt gives it back, so the
-        // device, back again if it was unplugged, opens once more.
+        // A link found dead gives its handle back at the next open, so the device opens again.
         if (!stillOpen) {
             sim::plug(portA);
             QCOMPARE(m_link->openDevice(), QString::fromStdString(portA));
