@@ -6,7 +6,8 @@ tavrel=$1 failed=0
 check() {
     local status=$1 pattern=$2 out got; shift 2
     out=$(timeout 20 "$@" 2>&1); got=$?
-    [ "$got" = "$status" ] && grep -qE -- "$pattern" <<<"$out" || { echo "FAIL: $* -> status $got; output: $out"; failed=1; }
+    [ "$got" = "$status" ] && grep -qE -- "$pattern" <<<"$out" ||
+        { echo "FAIL: $* -> status $got; output: $out"; failed=1; }
 }
 check 0 '^Usage: tavrel .*--bridge'           "$tavrel" --help
 check 0 '^tavrel [0-9]+\.[0-9]+'             "$tavrel" --version

@@ -13,7 +13,9 @@ shift || usage
 [ "${1:-}" = -- ] && [ $# -ge 2 ] || usage
 shift
 die() { echo "e2e: FAIL: $*" >&2; tail -n 40 "$tmp/app.log" 2>/dev/null | sed 's/^/  program: /' >&2; exit 1; }
-for tool in Xvfb xdotool ${screenshot:+import}; do command -v $tool >/dev/null || die "no $tool (Debian: xvfb xdotool imagemagick)"; done
+for tool in Xvfb xdotool ${screenshot:+import}; do
+    command -v $tool >/dev/null || die "no $tool (Debian: xvfb xdotool imagemagick)"
+done
 # Every wait polls a condition every 0.1 s for up to $1 s: 20 for the program to start, connect
 # or exit, 10 for an action to reach the trace as a frame.
 poll() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
@@ -68,6 +70,7 @@ app_pid=''
 awk -v ab="$ab" -v zeros="$zeros" '{ $0 = tolower($0) } $2 == "frame" { before = last; last = $3; w = "" }
     $2 == "busw" { w = $3 " " $4 } END { exit !(before == ab && last == zeros && w == "00 00") }' "$trace" \
     || { tail -n 40 "$trace" >&2; die "the trace does not end with the frames ab and zeros, then the stop write"; }
-unexpected=$(grep -Ev '^(device .*|find A .*|device number -?[0-9]+|open device success!|error .* , status -?[0-9]+|init device fail!|tavrel-bridge-emu: .*)$' "$tmp/app.log" || true)
+known='^(device .*|find A .*|device number -?[0-9]+|open device success!|error .* , status -?[0-9]+|'
+unexpected=$(grep -Ev "$known"'init device fail!|tavrel-bridge-emu: .*)$' "$tmp/app.log" || true)
 [ -z "$unexpected" ] || die "unexpected output from the program: $unexpected"
 echo "e2e: PASS (frames: $(grep -c ' frame ' "$trace"), exit status 0)"

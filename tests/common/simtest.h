@@ -1,5 +1,5 @@
-// Shared by the suites that run the link, the worker or the window on the simulated bridge: the
-// debug log of every thread, kept for the test; begin() and end() around every test function.
+// For the suites of the link, the worker and the window on the simulated bridge: every thread's
+// debug log kept for the test, begin() and end() around each test function, bounded waits.
 #pragma once
 
 #include "simcontrol.h"
@@ -60,7 +60,7 @@ inline void within(const char *rule, const std::function<void()> &work)
     std::packaged_task<void()> job(work);
     std::future<void> done = job.get_future();
     std::thread runner(std::move(job));
-    if (done.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready)
+    if (done.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::timeout)
         qFatal("%s: still waiting after %d ms", rule, timeoutMs);
     runner.join();
 }

@@ -196,7 +196,8 @@ void TestD2xxConformance::session_data()
     QTest::newRow("listing: one part") << QByteArray("unplug 2 = ok; list = Dual RS232-HS A, Dual RS232-HS B");
     QTest::newRow("listing: none") << QByteArray("unplug 1 = ok; unplug 2 = ok; list = none; index 0 = not found");
     QTest::newRow("open: unknown")
-        << QByteArray("open No Such Bridge A = not found; open Dual RS232-HS = not found; open serial SIM009A = not found");
+        << QByteArray("open No Such Bridge A = not found; open Dual RS232-HS = not found; "
+                      "open serial SIM009A = not found");
     QTest::newRow("open: already open, by description or serial")
         << QByteArray("open Dual RS232-HS A = ok; open Dual RS232-HS A = not opened; open serial SIM001A = not opened; "
                       "open serial SIM001B = ok; close = ok; use 1; close = ok; close = invalid handle; "
