@@ -25,8 +25,9 @@ inline QtMessageHandler qtTestHandler = nullptr;
 
 inline void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    // Qt's offscreen platform says this at every shown main window: not the program's.
-    if (type == QtInfoMsg || text == QLatin1String("This plugin does not support propagateSizeHints()"))
+    // Qt's offscreen platform says this at every shown main window: not the program's. A fatal
+    // message or an info goes on as Qt Test would have it.
+    if (type >= QtFatalMsg || text == QLatin1String("This plugin does not support propagateSizeHints()"))
         return qtTestHandler(type, context, text);
     std::unique_lock<std::mutex> lock(logMutex);
     lines << (type == QtDebugMsg ? text : QStringLiteral("warning: ") + text);
