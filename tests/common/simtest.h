@@ -25,8 +25,7 @@ inline QtMessageHandler qtTestHandler = nullptr;
 
 inline void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    // Qt's offscreen platform says this at every shown main window: not the program's. A fatal
-    // message or an info goes on as Qt Test would have it.
+    // Fatal and info messages go to Qt Test; Qt's offscreen platform says this at every shown window.
     if (type >= QtFatalMsg || text == QLatin1String("This plugin does not support propagateSizeHints()"))
         return qtTestHandler(type, context, text);
     std::unique_lock<std::mutex> lock(logMutex);

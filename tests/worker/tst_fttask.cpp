@@ -18,7 +18,7 @@ namespace {
 // Status values the model answers with: a zero, and one with its high bit set.
 constexpr quint8 pinnedSpeed = 0x00, pinnedDirect = 0xC3;
 
-// A test holds the worker in its next write whose bytes (hex) begin with gateAt, until released.
+// Holds the worker in its next write whose bytes (hex) begin with gateAt, until released.
 std::mutex gateMutex; // guards the two below
 QByteArray gateAt;
 bool gateHolding = false;
@@ -47,7 +47,7 @@ D2xxCalls gated()
         std::unique_lock<std::mutex> lock(gateMutex);
         const bool hold = !gateAt.isEmpty() && QByteArray((const char *)bytes, int(count)).toHex().startsWith(gateAt);
         lock.unlock();
-        if (hold) // longer than within() waits: what hangs behind the gate shows as a hang
+        if (hold) // longer than within() waits, so a hang behind the gate shows
             gateSet(QByteArray(), true), gateWait(false, 2 * timeoutMs);
         return sim::d2xxCalls().write(h, bytes, count, written);
     };
@@ -175,7 +175,7 @@ private slots:
         for (int i = 0; i < 30; ++i)
             image += char(0x40 + i);
         edited[7] = char(0xFF);
-        // Holds the worker at the end of a cycle, its write to the indicator, while `act` runs.
+        // Holds the worker at a cycle's end (its indicator write) while `act` runs.
         const auto atIndicator = [](const std::function<void()> &act) {
             holdAt("9204");
             QVERIFY(held());
