@@ -36,10 +36,11 @@ inline void capture(QtMsgType type, const QMessageLogContext &context, const QSt
         hook(text);
 }
 
+// Not shared: a logging thread may grow `lines` while the caller lets its copy go.
 inline QStringList log()
 {
     std::lock_guard<std::mutex> lock(logMutex);
-    return lines;
+    return QStringList(lines.cbegin(), lines.cend());
 }
 
 // Starts a test: the model as at start-up (its client faults cleared too), nothing logged.

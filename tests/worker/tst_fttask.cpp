@@ -10,7 +10,6 @@
 using namespace simtest;
 using Task = std::unique_ptr<FtTask>;
 using Scenario = std::function<void(Task &)>;
-using Names = std::vector<std::string>;
 Q_DECLARE_METATYPE(Scenario)
 
 namespace {
@@ -68,7 +67,7 @@ QString busWords()
     for (auto m = QRegularExpression("c(..)").globalMatch(words); m.hasNext();) {
         const int next = m.next().captured(1).toInt(nullptr, 16);
         if (bit && next != (bit == 0x80 ? 1 : bit << 1))
-            return words + "(the walking bit out of turn)";
+            return words + "(bit out of turn)";
         bit = next;
     }
     return words.trimmed();
@@ -122,7 +121,8 @@ private slots:
     {
         QFETCH(bool, attached);
         QFETCH(QStringList, lines);
-        sim::setDevices(attached ? Names{"D A"} : Names{}), sim::setSilent(true);
+        attached ? sim::setDevices({"D A"}) : sim::setParts({});
+        sim::setSilent(true);
         auto task = std::make_unique<FtTask>();
         task->start();
         QTRY_VERIFY_WITH_TIMEOUT(simtest::log().size() >= 2 * lines.size(), timeoutMs);
@@ -147,17 +147,16 @@ private slots:
         FtTask task;
         task.start();
         std::mt19937 random(unsigned(seed ? seed : 20240611));
+        QByteArray image(30, 0);
         for (int i = cycles ? cycles : 20; i > 0; --i) {
-            task.setData(int(random() % 30), quint8(random()));
+            const int at = int(random() % 30);
+            task.setData(at, quint8(image[at] = char(random())));
             QThread::usleep(random() % 30000); // µs: anywhere in a cycle or a connection
             QVERIFY(sim::unplug(portA));
             // One time in 16 back only after the next listing.
             QThread::usleep(random() % 16 ? random() % 3000 : 20000 + random() % 40000);
             QVERIFY(sim::plug(portA));
             sim::clearLogs();
-            QByteArray image;
-            for (int k = 0; k < 30; ++k)
-                image += char(task.data(k));
             const auto shown = [&] { return busWords().contains(frameOf(image) + " c"); };
             QVERIFY2(QTest::qWaitFor(shown, timeoutMs), "no image sent after a reconnection");
             QCOMPARE(sim::openHandles(), 1);
