@@ -1,5 +1,5 @@
-// Shared by the suites that run the link, the worker or the window on the simulated bridge: the
-// debug log of every thread, kept for the test; begin() and end() around every test function.
+// For the suites of the link, the worker and the window on the simulated bridge: every thread's
+// debug log kept for the test, begin() and end() around each test function, bounded waits.
 #pragma once
 
 #include "simcontrol.h"
@@ -7,7 +7,9 @@
 #include <QtTest>
 
 #include <functional>
+#include <future>
 #include <mutex>
+#include <thread>
 
 namespace simtest {
 
@@ -23,8 +25,8 @@ inline QtMessageHandler qtTestHandler = nullptr;
 
 inline void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    // Qt's offscreen platform says this at every shown main window: not the program's.
-    if (type == QtInfoMsg || text == QLatin1String("This plugin does not support propagateSizeHints()"))
+    // Fatal and info messages go to Qt Test; Qt's offscreen platform says this at every shown window.
+    if (type >= QtFatalMsg || text == QLatin1String("This plugin does not support propagateSizeHints()"))
         return qtTestHandler(type, context, text);
     std::unique_lock<std::mutex> lock(logMutex);
     lines << (type == QtDebugMsg ? text : QStringLiteral("warning: ") + text);
@@ -34,10 +36,11 @@ inline void capture(QtMsgType type, const QMessageLogContext &context, const QSt
         hook(text);
 }
 
+// Not shared: a logging thread may grow `lines` while the caller lets its copy go.
 inline QStringList log()
 {
     std::lock_guard<std::mutex> lock(logMutex);
-    return lines;
+    return QStringList(lines.cbegin(), lines.cend());
 }
 
 // Starts a test: the model as at start-up (its client faults cleared too), nothing logged.
@@ -49,6 +52,29 @@ inline void begin()
     std::lock_guard<std::mutex> lock(logMutex);
     lines.clear();
     onLine = nullptr;
+}
+
+// Runs `work` on a thread of its own; if it has not returned within timeoutMs, ends the run naming
+// `rule`: a hang shows as the rule it breaks, not as the suite's time-out.
+inline void within(const char *rule, const std::function<void()> &work)
+{
+    std::packaged_task<void()> job(work);
+    std::future<void> done = job.get_future();
+    std::thread runner(std::move(job));
+    if (done.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::timeout)
+        qFatal("%s: still waiting after %d ms", rule, timeoutMs);
+    runner.join();
+}
+
+// Waits until a worker has written the indicator (a cycle's last step) n more times.
+inline bool cyclesPass(int n)
+{
+    const auto cycles = [] {
+        const std::vector<sim::BusCycle> bus = sim::busCycles();
+        return std::count_if(bus.begin(), bus.end(), [](const sim::BusCycle &c) { return c.write && c.address == 4; });
+    };
+    const auto until = cycles() + n;
+    return QTest::qWaitFor([&] { return cycles() >= until; }, timeoutMs);
 }
 
 // Ends a test, failing it on what the program did wrong that no test looks for: a warning, or a

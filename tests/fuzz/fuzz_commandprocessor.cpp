@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define CHECK(ok) do { if (!(ok)) { std::fprintf(stderr, "fuzz_commandprocessor: failed: %s\n", #ok); std::abort(); } } while (0)
+#define CHECK(ok) \
+    do { if (!(ok)) { std::fprintf(stderr, "fuzz_commandprocessor: failed: %s\n", #ok); std::abort(); } } while (0)
 
 namespace {
 

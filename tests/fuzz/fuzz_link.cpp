@@ -21,7 +21,8 @@ uint8_t next() { return g_pos < g_size ? g_data[g_pos++] : 0; }
 FT_STATUS status(bool callOk = true)
 {
     if (!callOk)
-        std::fputs("scripted driver: a call on a handle never given, or beyond the link's buffers\n", stderr), std::abort();
+        std::fputs("scripted driver: a call on a handle never given, or beyond the link's buffers\n", stderr),
+            std::abort();
     const int b = g_pos < g_size ? next() : -1;
     return b < 0 ? FT_STATUS(FT_IO_ERROR) : b < 192 ? FT_STATUS(FT_OK) : FT_STATUS(b % 19);
 }

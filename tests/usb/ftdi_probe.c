@@ -12,7 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#define EXPECT(ok, what, value) do { if (!(ok)) { fprintf(stderr, "ftdi_probe: %s failed (%d)\n", what, value); exit(1); } } while (0)
+#define EXPECT(ok, what, value) \
+    do { if (!(ok)) { fprintf(stderr, "ftdi_probe: %s failed (%d)\n", what, value); exit(1); } } while (0)
 
 /* Each empty read lasts one latency period (16 ms): 100 of them bound the wait. */
 static int readBytes(struct ftdi_context *c, unsigned char *buf, int want)
@@ -39,7 +40,8 @@ static void openPortA(struct ftdi_context *a, struct ftdi_device_list *devs)
     int r;
     EXPECT((r = ftdi_usb_open_dev(a, devs->dev)) == 0 && (r = ftdi_set_latency_timer(a, 16)) == 0, "open port A", r);
     EXPECT((r = ftdi_set_bitmode(a, 0, 0)) == 0 && (r = ftdi_set_bitmode(a, 0, BITMODE_MCU)) == 0, "bit mode", r);
-    EXPECT(ftdi_write_data(a, &bad, 1) == 1 && (r = readBytes(a, in, 2)) == 2 && in[0] == 0xFA && in[1] == 0xAA, "echo", r);
+    EXPECT(ftdi_write_data(a, &bad, 1) == 1 && (r = readBytes(a, in, 2)) == 2 && in[0] == 0xFA && in[1] == 0xAA,
+           "echo", r);
     EXPECT(ftdi_write_data(a, busWrite, 3) == 3 && ftdi_write_data(a, busRead, 3) == 3, "bus commands", 0);
     EXPECT((r = readBytes(a, in, 1)) == 1 && in[0] == 0x5A, "bus read-back", r);
 }
@@ -147,7 +149,8 @@ int main(int argc, char **argv)
         EXPECT(libusb_get_device_descriptor(d->dev, &desc) == 0, "device descriptor", 0);
         r = ftdi_usb_get_strings2(a, d->dev, NULL, 0, product, 64, desc.iSerialNumber ? serial : NULL, 64);
         EXPECT(r == 0, "strings", r);
-        EXPECT(libusb_get_active_config_descriptor(d->dev, &config) == 0 && (interfaces += config->bNumInterfaces), "configuration", 0);
+        EXPECT(libusb_get_active_config_descriptor(d->dev, &config) == 0 && (interfaces += config->bNumInterfaces),
+               "configuration", 0);
         int known = !named && !strcmp(product, "Dual RS232-HS") && !desc.iSerialNumber;
         for (int i = 1; named && i < argc; ++i) known |= !strcmp(product, argv[i]);
         EXPECT(known, product, 0);
@@ -166,7 +169,8 @@ int main(int argc, char **argv)
             pending = ftdi_read_data_submit(a, &byte, 1);
         FILE *f = fopen(getenv("TAVREL_EMU_CONTROL"), "w");
         EXPECT(f && fputs("unplug 1\n", f) >= 0 && !fclose(f), "unplug", 0);
-        EXPECT(pending && (r = ftdi_transfer_data_done(pending)) == -1 && ftdi_write_data(a, &byte, 1) < 0, "I/O after unplug", r);
+        EXPECT(pending && (r = ftdi_transfer_data_done(pending)) == -1 && ftdi_write_data(a, &byte, 1) < 0,
+               "I/O after unplug", r);
         ftdi_list_free(&devs), listing(a, 0), ftdi_usb_close(a);
         EXPECT((f = fopen(getenv("TAVREL_EMU_CONTROL"), "w")) && fputs("plug 1\n", f) >= 0 && !fclose(f), "plug", 0);
         openPortA(a, devs = listing(a, 1));

@@ -254,12 +254,14 @@ void TestD2xxConformance::session_data()
            + "; index 4 = not found";
     QTest::newRow("listing: one part") << QByteArray("unplug 2 = ok; list = Dual RS232-HS A, Dual RS232-HS B");
     QTest::newRow("listing: none") << QByteArray("unplug 1 = ok; unplug 2 = ok; list = none; index 0 = not found");
-    QTest::newRow("open: unknown") << QByteArray("open No Such Bridge A = not found; open Dual RS232-HS = not found; "
-                                                 "open serial SIM009A = not found");
+    QTest::newRow("open: unknown")
+        << QByteArray("open No Such Bridge A = not found; open Dual RS232-HS = not found; "
+                      "open serial SIM009A = not found");
     if (Serials)
-        QTest::newRow("open: already open, by description or serial") << QByteArray("open Dual RS232-HS A = ok; "
-            "open Dual RS232-HS A = not opened; open serial SIM001A = not opened; open serial SIM001B = ok; "
-            "close = ok; use 1; close = ok; close = invalid handle; open Dual RS232-HS A = ok");
+        QTest::newRow("open: already open, by description or serial")
+            << QByteArray("open Dual RS232-HS A = ok; open Dual RS232-HS A = not opened; "
+                          "open serial SIM001A = not opened; open serial SIM001B = ok; close = ok; use 1; "
+                          "close = ok; close = invalid handle; open Dual RS232-HS A = ok");
     QTest::newRow("latency range")
         << QByteArray("open Dual RS232-HS B = ok; latency 0 = invalid parameter; latency 1 = invalid parameter; "
                       "latency 2 = ok; latency 255 = ok; latency 16 = ok");

@@ -1,55 +1,86 @@
-// The device worker against the simulated bridge: what reaches the bus, when, and what it
-// emits; how it retries, and how it recovers when the bridge is unplugged at random moments.
+// The worker on the simulated bridge: each rule of its loop and threads, seen on the bus and in its log.
 #include "fttask.h"
 #include "simtest.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
+#include <condition_variable>
 #include <random>
 
 using namespace simtest;
+using Task = std::unique_ptr<FtTask>;
+using Scenario = std::function<void(Task &)>;
+Q_DECLARE_METATYPE(Scenario)
 
 namespace {
 
 // Status values the model answers with: a zero, and one with its high bit set.
 constexpr quint8 pinnedSpeed = 0x00, pinnedDirect = 0xC3;
 
-// A bus cycle as the tables state it: "W02=00", "R01=3C".
-QString cycle(char kind, unsigned address, unsigned data) { return QString::asprintf("%c%02X=%02X", kind, address, data); }
+// Holds the worker in its next write whose bytes (hex) begin with gateAt, until released.
+std::mutex gateMutex; // guards the two below
+QByteArray gateAt;
+bool gateHolding = false;
+std::condition_variable gateChanged;
 
-QStringList busTraffic()
+void gateSet(const QByteArray &at, bool holding)
 {
-    QStringList traffic;
+    std::lock_guard<std::mutex> lock(gateMutex);
+    gateAt = at, gateHolding = holding, gateChanged.notify_all();
+}
+
+bool gateWait(bool holding, int ms)
+{
+    std::unique_lock<std::mutex> lock(gateMutex);
+    return gateChanged.wait_for(lock, std::chrono::milliseconds(ms), [=] { return gateHolding == holding; });
+}
+
+void holdAt(const QByteArray &hex) { gateSet(hex, false); }
+bool held() { return gateWait(true, timeoutMs); }
+void release() { gateSet(QByteArray(), false); }
+
+D2xxCalls gated()
+{
+    D2xxCalls calls = sim::d2xxCalls();
+    calls.write = [](FT_HANDLE h, void *bytes, DWORD count, DWORD *written) {
+        std::unique_lock<std::mutex> lock(gateMutex);
+        const bool hold = !gateAt.isEmpty() && QByteArray((const char *)bytes, int(count)).toHex().startsWith(gateAt);
+        lock.unlock();
+        if (hold) // longer than within() waits, so a hang behind the gate shows
+            gateSet(QByteArray(), true), gateWait(false, 2 * timeoutMs);
+        return sim::d2xxCalls().write(h, bytes, count, written);
+    };
+    return calls;
+}
+
+// The bus log: "W<address><data>" or "R..." ("W4080") a cycle; "reset": 0 to address 0, then to 1
+// thirty times; "c": speed read at 1, direction at 0, the walking bit to 4; "stop": 0 to 0 alone.
+QString busWords()
+{
+    QString words;
     for (const sim::BusCycle &c : sim::busCycles())
-        traffic << cycle(c.write ? 'W' : 'R', c.address, c.data);
-    return traffic;
+        words += QString::asprintf("%c%X%02X ", c.write ? 'W' : 'R', c.address, c.data);
+    words.replace(QRegularExpression("W000 (W100 ){30}"), "reset ");
+    words.replace(QRegularExpression("R1.. R0.. W4(..) "), "c\\1 ");
+    words.replace(QRegularExpression("W000 (?=reset|$)"), "stop ");
+    int bit = 0; // last written; 0: none yet
+    for (auto m = QRegularExpression("c(..)").globalMatch(words); m.hasNext();) {
+        const int next = m.next().captured(1).toInt(nullptr, 16);
+        if (bit && next != (bit == 0x80 ? 1 : bit << 1))
+            return words + "(bit out of turn)";
+        bit = next;
+    }
+    return words.trimmed();
 }
 
-// Writes to address 4, the indicator: one per connected cycle.
-int indicatorWrites() { return busTraffic().filter(QStringLiteral("W04=")).size(); }
-
-// When each call of `call` with all of `flags` set was made (FT_LIST_NUMBER_ONLY: the count query
-// that begins every connection attempt).
-QVector<quint64> callTimes(sim::Call call, DWORD flags = 0)
+// A frame in busWords(): 0 to address 2, byte 0 to 0, bytes 1 to 29 to 1, 0 to 3.
+QString frameOf(const QByteArray &image)
 {
-    QVector<quint64> times;
-    for (const sim::CallRecord &r : sim::calls())
-        if (r.call == call && (r.flags & flags) == flags)
-            times << r.timeUs;
-    return times;
+    QString words = "W200 W0" + image.left(1).toHex().toUpper();
+    for (char byte : image.mid(1))
+        words += QString::asprintf(" W1%02X", quint8(byte));
+    return words + " W300";
 }
-
-bool showsImage(const FtTask &task)
-{
-    const std::array<uint8_t, FtTask::ImageSize> shown = sim::shownFrame();
-    for (int i = 0; i < FtTask::ImageSize; ++i)
-        if (shown[size_t(i)] != task.data(i))
-            return false;
-    return true;
-}
-
-int envNumber(const char *name, int fallback) { return qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : fallback; }
 
 } // namespace
 
@@ -58,117 +89,178 @@ class TestFtTask : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { d2xx::install(gated()); }
     void init()
     {
         simtest::begin();
         sim::setReadValue(1, pinnedSpeed);
         sim::setReadValue(0, pinnedDirect);
+        release();
     }
     void cleanup() { simtest::end(); }
 
-    // Started and destroyed at once: a stop that comes before run() begins must still end it.
     void stopBeforeRunBeginsIsKept()
     {
-        for (int i = 0; i < 200; ++i)
-            FtTask().start();
+        within("a stop raised before run() begins is kept", [] {
+            for (int i = 0; i < 200; ++i)
+                FtTask().start();
+        });
         QCOMPARE(sim::openHandles(), 0);
     }
 
     void failedAttempts_data()
     {
-        QTest::addColumn<bool>("attached"); // false: no device; true: one that opens but never answers
-        QTest::newRow("nothing found: retried a second later") << false;
-        QTest::newRow("initialisation fails: retried at once") << true;
+        QTest::addColumn<bool>("attached"); // a device that opens but never answers
+        QTest::addColumn<QStringList>("lines"); // each attempt's
+        QTest::newRow("nothing found: retried a second later") << false << QStringList{"device number 0"};
+        QTest::newRow("initialisation fails: closed, logged, retried at once") << true
+            << QStringList{"device D A", "find A D A ", "device number 1", "open device success!", "init device fail!"};
     }
 
-    // Also a stop while disconnected: whatever was opened is closed again, each failed initialisation logged.
     void failedAttempts()
     {
         QFETCH(bool, attached);
-        attached ? sim::setSilent(true) : sim::setParts({});
+        QFETCH(QStringList, lines);
+        attached ? sim::setDevices({"D A"}) : sim::setParts({});
+        sim::setSilent(true);
         auto task = std::make_unique<FtTask>();
         task->start();
-        QTRY_VERIFY_WITH_TIMEOUT(callTimes(sim::Call::ListDevices, FT_LIST_NUMBER_ONLY).size() >= 2, timeoutMs);
-        task.reset();
-        const int opened = callTimes(sim::Call::OpenEx).size();
-        QCOMPARE(opened > 0, attached);
-        QCOMPARE(callTimes(sim::Call::Close).size(), opened);
-        QCOMPARE(simtest::log().count("init device fail!"), opened);
-        // µs: the 1 s pause, less the clock's slack. A loaded machine makes pauses longer, never shorter.
-        const QVector<quint64> attempts = callTimes(sim::Call::ListDevices, FT_LIST_NUMBER_ONLY);
+        QTRY_VERIFY_WITH_TIMEOUT(simtest::log().size() >= 2 * lines.size(), timeoutMs);
+        within("a stop while disconnected ends the worker after the attempt under way", [&] { task.reset(); });
+        QStringList expected;
+        QVector<quint64> attempts;
+        for (const sim::CallRecord &r : sim::calls())
+            if (r.call == sim::Call::ListDevices && r.flags == FT_LIST_NUMBER_ONLY)
+                attempts << r.timeUs, expected += lines;
+        QCOMPARE(simtest::log(), expected);
+        QVERIFY(sim::openHandles() == 0 && sim::busCycles().empty());
+        // µs: the 1 s pause less the clock's slack; load makes it longer, never shorter.
         QCOMPARE(attempts[1] - attempts[0] < 990000, attached);
     }
 
-    // The check right after opening fails, and so does closing that handle: the handle is given
-    // back all the same, so the device opens again on the next attempt.
-    void reopensAfterFailedClose()
+    // Unplugged and re-plugged at random moments (TAVREL_SOAK_CYCLES times, default 20; seed
+    // TAVREL_SOAK_SEED): each reconnection sends the image again, through one handle.
+    void reconnectsAfterUnplugs()
     {
-        sim::failNext(sim::Call::GetQueueStatus, 1, FT_IO_ERROR);
-        sim::failNext(sim::Call::Close, 1, FT_IO_ERROR);
+        const int cycles = qEnvironmentVariableIntValue("TAVREL_SOAK_CYCLES");
+        const int seed = qEnvironmentVariableIntValue("TAVREL_SOAK_SEED");
         FtTask task;
         task.start();
-        QTRY_VERIFY_WITH_TIMEOUT(sim::framesShown() >= 1, timeoutMs);
-        QCOMPARE(sim::openHandles(), 1);
-        QCOMPARE(simtest::log().count("error FT_Close , status 4"), 1);
+        std::mt19937 random(unsigned(seed ? seed : 20240611));
+        QByteArray image(30, 0);
+        for (int i = cycles ? cycles : 20; i > 0; --i) {
+            const int at = int(random() % 30);
+            task.setData(at, quint8(image[at] = char(random())));
+            QThread::usleep(random() % 30000); // µs: anywhere in a cycle or a connection
+            QVERIFY(sim::unplug(portA));
+            // One time in 16 back only after the next listing.
+            QThread::usleep(random() % 16 ? random() % 3000 : 20000 + random() % 40000);
+            QVERIFY(sim::plug(portA));
+            sim::clearLogs();
+            const auto shown = [&] { return busWords().contains(frameOf(image) + " c"); };
+            QVERIFY2(QTest::qWaitFor(shown, timeoutMs), "no image sent after a reconnection");
+            QCOMPARE(sim::openHandles(), 1);
+        }
     }
 
-    // A first worker, its device unplugged and re-plugged at random moments while its image
-    // changes: each time it reconnects, the device shows the image again (sent by itself) through
-    // one handle. TAVREL_SOAK_CYCLES sets how many times (default 20), TAVREL_SOAK_SEED the seed.
-    // Then a second worker: an image (and edits outside it) while no device is attached; the first
-    // connection, a full turn of the walking bit, a bridge that stops answering, and the stop. The
-    // whole bus log as one table (the image goes out on the register reset's own request), a
-    // signal per answered status read and none for the others.
-    void connectionAndStop()
+    // A rule a row: what the test does around a worker; the bus from start to stop (busWords()) as a
+    // regular expression, Z a frame of zeros.
+    void rules_data()
     {
-        {
-            FtTask first;
-            first.start();
-            std::mt19937 random(unsigned(envNumber("TAVREL_SOAK_SEED", 20240611)));
-            for (int i = envNumber("TAVREL_SOAK_CYCLES", 20); i > 0; --i) {
-                first.setData(int(random() % FtTask::ImageSize), quint8(random()));
-                QThread::usleep(random() % 30000); // µs: anywhere in a cycle, a frame or a connection
-                QVERIFY(sim::unplug(portA));
-                // Mostly back before the next listing; one time in 16 missed by one, which costs a retry pause.
-                QThread::usleep(random() % 16 ? random() % 3000 : 20000 + random() % 40000);
-                QVERIFY(sim::plug(portA));
-                sim::clearLogs();
-                QVERIFY2(QTest::qWaitFor([&] { return indicatorWrites() >= 1 && showsImage(first); }, timeoutMs), "the device does not show the image");
-                QCOMPARE(sim::openHandles(), 1);
-            }
-        }
-        quint8 bit = sim::indicator(); // the sequence is the program's, not a worker's
-        sim::clearLogs();
-        QVERIFY(sim::unplug(portA));
-        auto task = std::make_unique<FtTask>();
-        QSignalSpy speedSpy(task.get(), &FtTask::mouseSpeed), directSpy(task.get(), &FtTask::mouseDirect);
-        QVERIFY(speedSpy.isValid() && directSpy.isValid());
-        for (int i = -1; i <= FtTask::ImageSize; ++i) // the first and the last outside the image
-            task->setData(i, quint8(0x40 + i));
-        task->start();
-        QVERIFY(sim::plug(portA));
-        QTRY_VERIFY_WITH_TIMEOUT(indicatorWrites() >= 9, timeoutMs);
-        sim::setSilent(true);
-        const int answered = indicatorWrites() + 1; // at most: the cycle under way may still get its answers
-        QTRY_VERIFY_WITH_TIMEOUT(indicatorWrites() >= answered + 2, timeoutMs);
-        task.reset();
+        QTest::addColumn<Scenario>("scenario");
+        QTest::addColumn<QString>("words");
 
-        QCOMPARE(callTimes(sim::Call::Close).size(), 1);
-        // Register reset: 0 to address 0, then 0 to address 1 thirty times. Frame: 0 to 2, byte 0
-        // to 0, bytes 1..29 to 1, 0 to 3. Each cycle: speed read, direction read, the walking bit.
-        QString expected = "W00=00 " + QString("W01=00 ").repeated(30) + "W02=00 ";
-        for (int i = 0; i < FtTask::ImageSize; ++i)
-            expected += cycle('W', i > 0, 0x40 + i) + ' ';
-        expected += "W03=00 ";
-        for (int i = indicatorWrites(); i > 0; --i) {
-            bit = (bit == 0 || bit == 0x80) ? 1 : bit << 1; // 0: none written yet
-            expected += cycle('R', 1, pinnedSpeed) + ' ' + cycle('R', 0, pinnedDirect) + ' ' + cycle('W', 4, bit) + ' ';
-        }
-        QCOMPARE(busTraffic().join(' '), expected + "W00=00"); // and the stop's 0 to address 0
-        // Appended to on the worker thread, which has ended.
-        QVERIFY(speedSpy.size() >= 9 && speedSpy.size() <= answered && directSpy.size() <= speedSpy.size());
-        QVERIFY(std::all_of(speedSpy.begin(), speedSpy.end(), [](const QVariantList &a) { return a[0].toInt() == pinnedSpeed; }));
-        QVERIFY(std::all_of(directSpy.begin(), directSpy.end(), [](const QVariantList &a) { return a[0].toInt() == pinnedDirect; }));
+        QByteArray image, edited(30, 0);
+        for (int i = 0; i < 30; ++i)
+            image += char(0x40 + i);
+        edited[7] = char(0xFF);
+        // Holds the worker at a cycle's end (its indicator write) while `act` runs.
+        const auto atIndicator = [](const std::function<void()> &act) {
+            holdAt("9204");
+            QVERIFY(held());
+            act(), release();
+        };
+        QTest::newRow("a request with no device: one frame, after the reset") << Scenario([](Task &t) {
+            QVERIFY(sim::unplug(portA));
+            for (int i = -1; i <= 30; ++i) // -1 and 30 outside the image
+                t->setData(i, quint8(0x40 + i));
+            QCOMPARE(t->data(-1) + t->data(30), 0);
+            t->requestSend(), t->start();
+            QVERIFY(sim::plug(portA) && cyclesPass(9)); // past a full turn of the walking bit
+        }) << "reset " + frameOf(image) + "( c){9,} stop";
+        QTest::newRow("the request is a flag: three give one frame") << Scenario([=](Task &t) {
+            t->start(), atIndicator([&] { t->requestSend(), t->requestSend(), t->requestSend(); });
+        }) << "reset Z( c)+ Z( c)+ stop";
+        QTest::newRow("an edit alone sends nothing; its request does") << Scenario([=](Task &t) {
+            t->start(), atIndicator([&] { t->setData(7, 0xFF); });
+            QVERIFY(cyclesPass(3));
+            atIndicator([&] { t->requestSend(); });
+        }) << "reset Z( c){3,} " + frameOf(edited) + "( c)+ stop";
+        QTest::newRow("the request's lock is free during bus traffic") << Scenario([](Task &t) {
+            holdAt("920300"); // the end of the first frame
+            t->start();
+            QVERIFY(held());
+            within("the send request's lock is held during a frame", [&] { t->requestSend(); });
+            release();
+        }) << "reset Z c Z( c)+ stop";
+        QTest::newRow("a link found dead: the cycle ends, then a connection") << Scenario([](Task &t) {
+            t->start();
+            QVERIFY(cyclesPass(2));
+            sim::failNext(sim::Call::GetQueueStatus, 2, FT_IO_ERROR); // a query and its link check
+            QVERIFY(QTest::qWaitFor([] { return sim::framesShown() >= 2; }, timeoutMs));
+        }) << "reset Z( c)+ reset Z( c){2,} stop";
+        QTest::newRow("a new worker goes on with the walking bit") << Scenario([](Task &t) {
+            t->start();
+            QVERIFY(cyclesPass(2));
+            t = std::make_unique<FtTask>(), t->start();
+        }) << "reset Z( c){2,} stop reset Z( c){2,} stop";
+        // A signal per byte read, 0 and 0xC3 (zero-extended), on the worker thread.
+        QTest::newRow("no answer, no signal; cycles go on") << Scenario([](Task &t) {
+            std::atomic<int> right{0}, wrong{0};
+            const auto count = [&, worker = t.get()](int pinned) {
+                return [&, worker, pinned](int v) {
+                    ++(v == pinned && QThread::currentThread() == worker ? right : wrong);
+                };
+            };
+            QObject::connect(t.get(), &FtTask::mouseSpeed, count(pinnedSpeed));
+            QObject::connect(t.get(), &FtTask::mouseDirect, count(pinnedDirect));
+            t->start();
+            QVERIFY(cyclesPass(2));
+            sim::setSilent(true);
+            const int answered = right;
+            QVERIFY(cyclesPass(3));
+            t.reset();
+            QVERIFY2(wrong == 0 && answered >= 2 && right <= answered + 2, "signals with the wrong value or none");
+        }) << "reset Z( c)+ stop";
+    }
+
+    void rules()
+    {
+        QFETCH(Scenario, scenario);
+        QFETCH(QString, words);
+        auto task = std::make_unique<FtTask>();
+        scenario(task);
+        QVERIFY(!task || cyclesPass(2));
+        within("a stop ends the worker after the cycle under way", [&] { task.reset(); });
+        const QString pattern = "^" + words.replace(" c", " c..").replace("Z", frameOf(QByteArray(30, 0))) + "$";
+        QVERIFY2(QRegularExpression(pattern).match(busWords()).hasMatch(), qPrintable(busWords()));
+    }
+
+    // Held in a frame while destroyed: the image (the frame reads on) and the link (its destructor
+    // closes the device) go only after the worker ended.
+    void shutdownOrder()
+    {
+        auto task = std::make_unique<FtTask>();
+        holdAt("920200"); // the first frame begins
+        task->start();
+        QVERIFY(held());
+        std::thread owner([&] { task.reset(); });
+        const auto closed = [] { return sim::calls().back().call == sim::Call::Close; };
+        (void)QTest::qWaitFor(closed, 500); // what goes too early has gone by now
+        release();
+        owner.join();
+        QVERIFY2(closed() && sim::calls().rbegin()[1].bytes == std::vector<uint8_t>({0x92, 0, 0}),
+                 "the device closed before the worker's last write");
     }
 };
 
