@@ -48,7 +48,10 @@ events() {
 # fail a synchronisation first) to that write.
 first() { events "$1" | awk '$1 == "list" { n = 0 } { l[n++] = $0 } $1 == "busw" && $2 == "04" { exit }
     END { for (i = 0; i < n; i++) print l[i] }'; }
-diff <(first "$tmp/sim.trace") <(first "$tmp/usb.trace") >"$tmp/diff" || die "sim and usb differ: $(cat "$tmp/diff")"
+# A bus cycle is decoded when it is written, an echo when its answer is read: where an echo falls
+# among the cycles depends on when the host read: the echoes of the whole run are compared apart, as a set.
+apart() { first "$1" | grep -v '^echo '; events "$1" | grep '^echo ' | sort -u; }
+diff <(apart "$tmp/sim.trace") <(apart "$tmp/usb.trace") >"$tmp/diff" || die "sim and usb differ: $(cat "$tmp/diff")"
 for name in sim usb; do
     [ "$(events "$tmp/$name.trace" | tail -n 2 | paste -sd' ')" = "busw 00 00 close" ] \
         || die "$name: the trace does not end with the stop's write and the close"
