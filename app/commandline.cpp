@@ -77,7 +77,8 @@ constexpr int SerialLimit = 63;
 // as sysfs names it (bus, a dash, hub ports joined by dots, at most 7 deep).
 QString checkChoice(const CommandLine &line)
 {
-    static const QRegularExpression location(QStringLiteral("^[1-9][0-9]{0,2}-[1-9][0-9]{0,2}(\\.[1-9][0-9]{0,2}){0,6}$"));
+    static const QRegularExpression location(
+        QStringLiteral("^[1-9][0-9]{0,2}-[1-9][0-9]{0,2}(\\.[1-9][0-9]{0,2}){0,6}$"));
     static const QRegularExpression printable(QStringLiteral("^[\\x21-\\x7e]+$"));
     if (!line.serial.isEmpty() && !line.location.isEmpty())
         return QStringLiteral("choose the part by --serial or by --location, not both");
@@ -124,7 +125,9 @@ CommandLine parseCommandLine(int &argc, char **argv)
             else if (own->takesValue && i + 1 < argc)
                 value = QString::fromLocal8Bit(argv[++i]);
             if (own->takesValue && value.isEmpty()) {
-                line.error = QStringLiteral("%1 needs a value").arg(QString::fromLocal8Bit(arg)) + seeHelp();
+                // Named as typed, without an empty "=" after it.
+                const QString typed = QString::fromLocal8Bit(arg, int(name - arg + nameLength));
+                line.error = QStringLiteral("%1 needs a value").arg(typed) + seeHelp();
                 break;
             }
             const bool choice = is("serial") || is("location");
