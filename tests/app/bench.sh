@@ -18,6 +18,8 @@ until_out() {
     for ((i = 0; i < 200; i++)); do "$@" 2>&1 | grep -qE -- "$pattern" && return 0; sleep 0.1; done
     fail "no '$pattern' in: $("$@" 2>&1)"
 }
+# ttyback LOCATION: both ports' ttys are there again, at once after the program's exit
+ttyback() { compgen -G "/sys/bus/usb/devices/$1:1.[01]/tty*" | wc -l | grep -q 2 || fail "ttys of $1 not back"; }
 taken() { until_out "^Dual RS232-HS $1 .* $2 .*in use by .*PID ${pids[-1]} \(tavrel\)" "$tavrel" --list; }
 
 # name|arguments|stderr says|location taken
@@ -49,7 +51,7 @@ ctl free 1 A
 taken A 1-1
 stop
 [ "$(grep -c 'is in use by' "$tmp/tty")" = 1 ] || fail "said more than once: $(cat "$tmp/tty")"
-until_out '^Dual RS232-HS A .* 1-1 .* ok$' "$tavrel" --list
+ttyback 1-1
 
 # Another libusb program (a second Tavrel) has port A: refused, naming it; taken when it ends.
 start holder --location 1-3
@@ -66,11 +68,11 @@ stop
 ctl hold 3 B
 start portb --location 1-3
 until_out 'B \(1-3\) is in use by PID .* MCU host-bus mode on .* A \(1-3\) .*: mode not set' cat "$tmp/portb"
-for ((i = 0; i < 10; i++)); do
-    [ -z "$(ls /sys/bus/usb/devices/1-3:1.0 | grep tty)" ] || fail "port A's tty came back while retried"
-    sleep 0.1
+for ((i = 0; i < 200; i++)); do
+    ! compgen -G '/sys/bus/usb/devices/1-3:1.0/tty*' >/dev/null || { fail "port A's tty came back"; break; }
+    sleep 0.01
 done
 stop
-until_out '^Dual RS232-HS A .* 1-3 .* ok$' "$tavrel" --list
+ttyback 1-3
 ctl free 3 B
 exit $failed
