@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <tuple>
-#include <unistd.h>
 
 namespace usb {
 
@@ -97,7 +96,9 @@ bool readStrings(ftdi_context *ftdi, libusb_device *device, const libusb_device_
 }
 
 // The chip, from the product id and the release number (bcdDevice) libftdi
-// also reads it from.
+// also reads it from: release 7.00 is the high-speed dual part (2232H), an
+// older one the full-speed 2232C/D; product 6014 is the single high-speed
+// 232H, 6015 the X series; on product 6001, release 6.00 and later is the 232R.
 std::string chipName(uint16_t productId, uint16_t release)
 {
     switch (productId) {
@@ -257,7 +258,8 @@ std::vector<ListedPort> list(bool all)
             || (!l.chosenLocation.empty() && l.chosenLocation == location);
         for (int port = 0; named && !chosen && !l.chosenSerial.empty() && port < count; ++port) {
             const bool lettered = count > 1 && !strings.serial.empty();
-            chosen = l.chosenSerial == strings.serial || (lettered && l.chosenSerial == strings.serial + char('A' + port));
+            chosen = l.chosenSerial == strings.serial
+                || (lettered && l.chosenSerial == strings.serial + char('A' + port));
         }
         for (int port = 0; chosen && port < count; ++port) {
             ListedPort listed;
