@@ -45,6 +45,7 @@ stop
 
 # A terminal program on port A's tty: said once, taken once it lets go; the tty comes back after the exit.
 ctl hold 1 A
+until_out '^Dual RS232-HS A .* 1-1 .* in use by' "$tavrel" --list
 start tty
 until_out 'A \(1-1\) is in use by PID [0-9]+ \(.*\) on /dev/ttyUSB[0-9]+: not taken' cat "$tmp/tty"
 ctl free 1 A
@@ -66,6 +67,7 @@ stop
 # Port B's tty held: the mode is refused, naming the holder; port A's tty stays away meanwhile (the
 # program retries at once), and both come back after the exit.
 ctl hold 3 B
+until_out '^Dual RS232-HS B .* 1-3 .* in use by' "$tavrel" --list
 start portb --location 1-3
 until_out 'B \(1-3\) is in use by PID .* MCU host-bus mode on .* A \(1-3\) .*: mode not set' cat "$tmp/portb"
 for ((i = 0; i < 200; i++)); do
