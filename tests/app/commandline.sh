@@ -39,6 +39,9 @@ check 2 '^tavrel: --serial and --location choose among the parts of --bridge usb
     "$tavrel" --bridge libtavrel_sim.so --serial SIM001
 check 0 '^Sim Bridge B  SIM001B  1-1  FT2232H  ok$'              "$tavrel" --bridge sim --list
 check 0 '^Y A +- +1-2 +FT2232D +ok$' env TAVREL_SIM_DEVICES='X,S1;Y,,2232d' "$tavrel" -bridge sim -list
+# the simulated bridge lists only the part chosen (two ports of four); a stop on SIGINT within 5 s
+check 0 '^device number 2$' timeout --preserve-status -s INT 5 env --default-signal=INT TAVREL_SIM_DEVICES='X,S1;Y,S2' \
+    "$tavrel" --bridge sim --serial S2A -platform offscreen
 
 # Signals, sent once the first frame is out: the bridge was named first; the stop ends the trace with the
 # final write of 0 to address 0 and the close, exit status 0. A second signal ends the stop at once.
