@@ -40,6 +40,7 @@ struct Listing {
     std::mutex mutex;
     ftdi_context *ftdi = nullptr;          // for listing and strings only, never for a port
     std::map<BusPlace, PartStrings> named; // strings of parts still at their address
+    std::map<BusPlace, std::string> located; // locations of parts still at their address
     std::string chosenSerial;              // choosePart(); empty: any
     std::string chosenLocation;
 };
@@ -232,6 +233,7 @@ std::vector<ListedPort> list(bool all)
 
     std::vector<ListedPort> ports;
     std::map<BusPlace, PartStrings> stillHere;
+    std::map<BusPlace, std::string> stillThere;
     for (const Part &part : parts) {
         libusb_device_descriptor descriptor;
         if (libusb_get_device_descriptor(part.device, &descriptor) != 0)
@@ -248,7 +250,10 @@ std::vector<ListedPort> list(bool all)
             stillHere[place] = strings;
 
         const int count = portCount(descriptor.idProduct);
-        std::string location = sysfsLocation(place);
+        // Looked up in sysfs once while the part stays at its address.
+        const auto knownPlace = l.located.find(place);
+        std::string location = knownPlace != l.located.end() ? knownPlace->second : sysfsLocation(place);
+        stillThere[place] = location;
         if (location.empty()) { // as sysfs would name it: bus, then the hub ports
             location = std::to_string(place.bus) + '-';
             for (size_t i = 0; i < std::get<1>(part.order).size(); ++i)
@@ -281,6 +286,7 @@ std::vector<ListedPort> list(bool all)
     }
     ftdi_list_free(&found);
     l.named.swap(stillHere);
+    l.located.swap(stillThere);
     return ports;
 }
 
