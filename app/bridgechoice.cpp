@@ -73,6 +73,91 @@ bool loadLibrary(const QString &name, QFunctionPointer (&resolved)[8], QString &
 
 } // namespace
 
+bool choosePart(const QString &name, const QString &serial, const QString &location, QString &error)
+{
+    if (name == QLatin1String("sim")) {
+        sim::choosePart(serial.toStdString(), location.toStdString());
+        return true;
+    }
+#ifdef TAVREL_HAVE_USB
+    if (name == QLatin1String("usb")) {
+        usb::choosePart(serial.toStdString(), location.toStdString());
+        return true;
+    }
+#endif
+    error = QStringLiteral("--serial and --location choose among the parts of --bridge usb or sim; "
+                           "a D2XX library lists its own");
+    return false;
+}
+
+QVector<PortLine> listPortLines(const QString &name, const D2xxCalls &calls, bool withState)
+{
+    const auto text = [](const std::string &value) {
+        return value.empty() ? QStringLiteral("-") : QString::fromStdString(value);
+    };
+    QVector<PortLine> lines;
+    if (name == QLatin1String("sim")) {
+        for (const sim::ListedPort &p : sim::listedPorts())
+            lines.append({text(p.description), text(p.serial), text(p.location), text(p.chip),
+                          p.open ? QStringLiteral("in use by this program") : QStringLiteral("ok")});
+        return lines;
+    }
+#ifdef TAVREL_HAVE_USB
+    if (name == QLatin1String("usb")) {
+        for (const usb::ListedEntry &e : usb::listEntries(withState))
+            lines.append({text(e.description), text(e.serial), text(e.location), text(e.chip), text(e.state)});
+        return lines;
+    }
+#endif
+    // A library: what the D2XX listing tells, descriptions and serials.
+    DWORD count = 0;
+    calls.listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    for (DWORD i = 0; i < count; ++i) {
+        char description[FT_DESCRIPTION_BUFFER_SIZE] = {};
+        char serial[FT_DESCRIPTION_BUFFER_SIZE] = {};
+        void *index = reinterpret_cast<void *>(uintptr_t(i));
+        const bool named = calls.listDevices(index, description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) == FT_OK;
+        calls.listDevices(index, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER);
+        lines.append({text(description), text(serial), QStringLiteral("-"), QStringLiteral("-"),
+                      named ? QStringLiteral("ok") : QStringLiteral("no access")});
+    }
+    return lines;
+}
+
+QString sayChoice(const QVector<PortLine> &all, const QString &serial, const QString &location)
+{
+    const auto part = [](const PortLine &p) {
+        return QStringLiteral("%1 (serial %2, at %3)").arg(p.description, p.serial, p.location);
+    };
+    if (!serial.isEmpty() || !location.isEmpty()) {
+        QStringList found;
+        for (const PortLine &p : all) {
+            // The part's serial is its ports' less the letter; port A stands for the part.
+            const bool matches = location.isEmpty() ? p.serial == serial || p.serial.chopped(1) == serial
+                                                    : p.location == location;
+            if (matches)
+                return {};
+            if (p.description.endsWith(QLatin1String(" A")) || !p.description.contains(QLatin1Char(' ')))
+                found << part(p);
+        }
+        return QStringLiteral("no bridge %1; found %2; running as with no bridge")
+            .arg(location.isEmpty() ? QStringLiteral("with serial '%1'").arg(serial)
+                                    : QStringLiteral("at location %1").arg(location),
+                 found.isEmpty() ? QStringLiteral("none") : found.join(QLatin1String(", ")));
+    }
+    QStringList portsA;
+    for (const PortLine &p : all) {
+        if (p.description.size() > 2 && p.description.endsWith(QLatin1String(" A")))
+            portsA << part(p);
+    }
+    if (portsA.size() < 2)
+        return {};
+    const QString taken = portsA.takeFirst();
+    return QStringLiteral("%1 bridges with a port A: taking the first listed, %2; not %3; choose another with "
+                          "--serial or --location (tavrel --list shows them)")
+        .arg(portsA.size() + 1).arg(taken, portsA.join(QLatin1String(", ")));
+}
+
 bool chooseBridge(const QString &name, D2xxCalls &calls, QString &inUse, QString &error)
 {
     if (name == QLatin1String("sim")) {

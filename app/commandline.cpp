@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -26,6 +28,9 @@ struct Option
 const Option ownOptions[] = {
     {"bridge", true, [](CommandLine &line, const QString &value) { line.bridge = value; }},
     {"trace", true, [](CommandLine &line, const QString &value) { line.trace = value; }},
+    {"serial", true, [](CommandLine &line, const QString &value) { line.serial = value; }},
+    {"location", true, [](CommandLine &line, const QString &value) { line.location = value; }},
+    {"list", false, [](CommandLine &line, const QString &) { line.list = true; }},
     {"help", false, [](CommandLine &line, const QString &) { line.help = true; }},
     {"h", false, [](CommandLine &line, const QString &) { line.help = true; }},
     {"version", false, [](CommandLine &line, const QString &) { line.version = true; }},
@@ -65,6 +70,28 @@ QString seeHelp()
     return QStringLiteral("; tavrel --help lists the options");
 }
 
+// Longest serial a part lists: 63 bytes (the D2XX listing's buffer less its NUL).
+constexpr int SerialLimit = 63;
+
+// What the part choice allows through: a serial of printable ASCII, a location
+// as sysfs names it (bus, a dash, hub ports joined by dots, at most 7 deep).
+QString checkChoice(const CommandLine &line)
+{
+    static const QRegularExpression location(
+        QStringLiteral("^[1-9][0-9]{0,2}-[1-9][0-9]{0,2}(\\.[1-9][0-9]{0,2}){0,6}$"));
+    static const QRegularExpression printable(QStringLiteral("^[\\x21-\\x7e]+$"));
+    if (!line.serial.isEmpty() && !line.location.isEmpty())
+        return QStringLiteral("choose the part by --serial or by --location, not both");
+    if (!line.serial.isEmpty() && (line.serial.size() > SerialLimit || !printable.match(line.serial).hasMatch()))
+        return QStringLiteral("serial %1 is not one a part can have: up to %2 printable ASCII characters, no blank")
+            .arg(QLatin1Char('\'') + line.serial + QLatin1Char('\''))
+            .arg(SerialLimit);
+    if (!line.location.isEmpty() && !location.match(line.location).hasMatch())
+        return QStringLiteral("malformed location '%1': a USB topology path as sysfs names it, such as 1-2.3 "
+                              "(tavrel --list shows them)").arg(line.location);
+    return {};
+}
+
 } // namespace
 
 CommandLine parseCommandLine(int &argc, char **argv)
@@ -72,6 +99,9 @@ CommandLine parseCommandLine(int &argc, char **argv)
     CommandLine line;
     line.bridge = qEnvironmentVariable("TAVREL_BRIDGE");
     line.trace = qEnvironmentVariable("TAVREL_TRACE");
+    line.serial = qEnvironmentVariable("TAVREL_SERIAL");
+    line.location = qEnvironmentVariable("TAVREL_LOCATION");
+    bool chosenHere = false; // the command line's choice of part replaces the environment's
     int kept = 1;
     for (int i = 1; i < argc && line.error.isEmpty(); ++i) {
         const char *arg = argv[i];
@@ -95,8 +125,16 @@ CommandLine parseCommandLine(int &argc, char **argv)
             else if (own->takesValue && i + 1 < argc)
                 value = QString::fromLocal8Bit(argv[++i]);
             if (own->takesValue && value.isEmpty()) {
-                line.error = QStringLiteral("%1 needs a value").arg(QString::fromLocal8Bit(arg)) + seeHelp();
+                // Named as typed, without an empty "=" after it.
+                const QString typed = QString::fromLocal8Bit(arg, int(name - arg + nameLength));
+                line.error = QStringLiteral("%1 needs a value").arg(typed) + seeHelp();
                 break;
+            }
+            const bool choice = is("serial") || is("location");
+            if (choice && !chosenHere) {
+                line.serial.clear();
+                line.location.clear();
+                chosenHere = true;
             }
             own->apply(line, value);
             continue;
@@ -116,5 +154,7 @@ CommandLine parseCommandLine(int &argc, char **argv)
     argv[argc] = nullptr;
     if (line.bridge.isEmpty())
         line.bridge = defaultBridge();
+    if (line.error.isEmpty())
+        line.error = checkChoice(line);
     return line;
 }

@@ -8,6 +8,9 @@ struct CommandLine
 {
     QString bridge;      // --bridge NAME, else TAVREL_BRIDGE, else the build's default
     QString trace;       // --trace FILE, else TAVREL_TRACE; empty: no host-side trace
+    QString serial;      // --serial SERIAL, else TAVREL_SERIAL; empty: any part
+    QString location;    // --location PATH, else TAVREL_LOCATION; empty: any part
+    bool list = false;   // --list: show the ports and exit
     bool help = false;
     bool version = false;
     QString error;       // one line for the user; empty when the line was good

@@ -89,6 +89,8 @@ void reset()
         parsePartsVariable(nullptr, parts, error);
         m.configureParts(parts);
         m.faults = Faults();
+        m.chosenSerial.clear();
+        m.chosenLocation.clear();
         m.pinnedReads.clear();
         m.pacing = UsbPacing::Instant;
         m.hostQueueLimit = DefaultHostQueueLimit;
@@ -97,6 +99,24 @@ void reset()
         m.logByteLimit = DefaultLogByteLimit;
         clearAll(m);
     });
+}
+
+void choosePart(const std::string &serial, const std::string &location)
+{
+    withModel([&](Model &m) {
+        m.chosenSerial = serial;
+        m.chosenLocation = location;
+    });
+}
+
+std::vector<ListedPort> listedPorts()
+{
+    std::vector<ListedPort> ports;
+    withModel([&](Model &m) {
+        for (const Device *d : m.listed(true))
+            ports.push_back({d->description, d->serial, d->location, d->chip, d->openHandle != 0});
+    });
+    return ports;
 }
 
 void setParts(const std::vector<std::string> &items, std::string *error)

@@ -129,6 +129,17 @@ void setLogLimit(std::size_t entries);
 // its own size plus the bytes and text it carries.
 void setLogByteLimit(std::size_t bytes);
 
+// From now on only the part with this serial (its own, or a port's) or at
+// this location ("1-N" for the Nth part) is listed; both empty: every part.
+void choosePart(const std::string &serial, const std::string &location);
+
+// One attached port, chosen or not: description, serial, location, chip.
+struct ListedPort {
+    std::string description, serial, location, chip;
+    bool open;
+};
+std::vector<ListedPort> listedPorts();
+
 // Observation.
 std::vector<CallRecord> calls();
 std::vector<BusCycle> busCycles();

@@ -1,6 +1,7 @@
 #include "simmodel.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,15 +123,29 @@ void Model::configureParts(const std::vector<PartItem> &parts)
             devices.push_back(makeDevice(part.product + " " + letter,
                                          part.serial.empty() ? std::string() : part.serial + letter,
                                          part.chip, port == 0));
+            devices.back()->partSerial = part.serial;
+            devices.back()->location = "1-" + std::to_string(&part - parts.data() + 1);
+            devices.back()->chip = "FT" + std::string(info.name);
+            for (char &c : devices.back()->chip)
+                c = char(std::toupper(static_cast<unsigned char>(c)));
         }
     }
 }
 
-std::vector<Device *> Model::listed() const
+std::vector<Device *> Model::listed(bool all) const
 {
     std::vector<Device *> result;
+    const auto chosen = [&](const Device &d) {
+        if (all || (chosenSerial.empty() && chosenLocation.empty()))
+            return true;
+        if (!chosenLocation.empty())
+            return d.location == chosenLocation;
+        // The part's serial, or one of its ports' (the part's and a letter).
+        return !d.partSerial.empty() && chosenSerial.compare(0, d.partSerial.size(), d.partSerial) == 0
+            && chosenSerial.size() <= d.partSerial.size() + 1;
+    };
     for (const auto &device : devices) {
-        if (device->attached)
+        if (device->attached && chosen(*device))
             result.push_back(device.get());
     }
     return result;

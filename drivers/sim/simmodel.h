@@ -68,6 +68,9 @@ struct Device {
     uint64_t id = 0;              // never reused: handles name devices by it
     std::string description;
     std::string serial;
+    std::string partSerial;       // the part's own serial, without a port letter
+    std::string location;         // "1-N" for the Nth part, as sysfs would name it; empty for bare devices
+    std::string chip;             // "FT2232H", ...
     bool portA = false;           // carries the bus (on a part with the MCU host-bus mode)
     bool attached = true;
     uint32_t generation = 0;      // bumped at each unplug: older handles are dead
@@ -117,6 +120,8 @@ struct Model {
     uintptr_t nextHandle = 0x5100;
     uint64_t nextDeviceId = 1;
     Faults faults;
+    std::string chosenSerial;   // only this part is listed (choosePart); empty: any
+    std::string chosenLocation;
     std::map<uint16_t, uint8_t> pinnedReads;
     UsbPacing pacing = UsbPacing::Instant;
     size_t hostQueueLimit = DefaultHostQueueLimit;
@@ -145,7 +150,7 @@ struct Model {
                                        bool portA);
     void configure(const std::vector<std::string> &descriptions, const std::vector<std::string> &serials);
     void configureParts(const std::vector<PartItem> &parts);
-    std::vector<Device *> listed() const;
+    std::vector<Device *> listed(bool all = false) const;
     Device *find(const std::string &description, bool attached) const;
     Device *firstPortA() const;
     // The device behind a handle: FT_INVALID_HANDLE if the handle is unknown or

@@ -4,6 +4,7 @@
 // refused (FT_INVALID_HANDLE) instead of naming freed memory.
 #include "usbd2xx.h"
 
+#include "usbholders.h"
 #include "usblisting.h"
 #include "usbport.h"
 
@@ -255,6 +256,15 @@ struct Guarded<Call> {
 };
 
 } // namespace
+
+std::vector<ListedEntry> listEntries(bool withState)
+{
+    std::vector<ListedEntry> entries;
+    for (const ListedPort &port : listAllPorts())
+        entries.push_back({port.description, port.serial, port.location, port.chip,
+                           withState ? portState(port) : std::string()});
+    return entries;
+}
 
 const D2xxCalls &calls()
 {

@@ -1,6 +1,7 @@
 #include "usblisting.h"
 
 #include "d2xx.h"
+#include "usbholders.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -10,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/stat.h>
+#include <time.h>
 #include <tuple>
 
 namespace usb {
@@ -37,6 +40,9 @@ struct Listing {
     std::mutex mutex;
     ftdi_context *ftdi = nullptr;          // for listing and strings only, never for a port
     std::map<BusPlace, PartStrings> named; // strings of parts still at their address
+    std::map<BusPlace, std::string> located; // locations of parts still at their address
+    std::string chosenSerial;              // choosePart(); empty: any
+    std::string chosenLocation;
 };
 
 Listing &listing()
@@ -90,12 +96,70 @@ bool readStrings(ftdi_context *ftdi, libusb_device *device, const libusb_device_
     return false;
 }
 
+// The chip, from the product id and the release number (bcdDevice) libftdi
+// also reads it from: release 7.00 is the high-speed dual part (2232H), an
+// older one the full-speed 2232C/D; product 6014 is the single high-speed
+// 232H, 6015 the X series; on product 6001, release 6.00 and later is the 232R.
+std::string chipName(uint16_t productId, uint16_t release)
+{
+    switch (productId) {
+    case ProductDual:
+        return release == 0x0700 ? "FT2232H" : "FT2232D";
+    case ProductQuad:
+        return "FT4232H";
+    case 0x6014:
+        return "FT232H";
+    case 0x6015:
+        return "FT-X";
+    default:
+        return release >= 0x0600 ? "FT232R" : "FT232B";
+    }
+}
+
+// Where the rule may be installed: the system's folders, then the admin's.
+const char *const RuleFiles[] = {"/etc/udev/rules.d/60-tavrel.rules", "/lib/udev/rules.d/60-tavrel.rules",
+                                 "/usr/lib/udev/rules.d/60-tavrel.rules"};
+// A part plugged in less than this long ago gets no hint yet: udev may still
+// be applying the rule to it.
+constexpr time_t SettleSeconds = 2;
+
+std::string accessHint(const BusPlace &place)
+{
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", unsigned(place.bus), unsigned(place.address));
+    struct stat device;
+    if (stat(node, &device) != 0)
+        return {};
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec - device.st_ctime < SettleSeconds)
+        return {};
+    struct stat rule;
+    const char *installed = nullptr;
+    for (const char *file : RuleFiles) {
+        if (!installed && stat(file, &rule) == 0)
+            installed = file;
+    }
+    const std::string where = std::string("no access to the USB bridge at ") + node + ": ";
+    if (!installed)
+        return where + "install packaging/60-tavrel.rules into /etc/udev/rules.d, run 'sudo udevadm control "
+                       "--reload-rules && sudo udevadm trigger', then re-plug the bridge";
+    // The node's last change: when udev last applied the rules to it.
+    if (rule.st_mtime > device.st_ctime)
+        return where + "the part was plugged in before " + installed
+            + " was installed: re-plug it or run 'sudo udevadm trigger'";
+    return where + "the rule gives access to the user at the machine's seat only; in a remote session or "
+                   "without a seat, join the plugdev group ('sudo usermod -aG plugdev $USER', then log in again)";
+}
+
 std::string cut(std::string text)
 {
     if (text.size() > TextLimit)
         text.resize(TextLimit);
     return text;
 }
+
+std::vector<ListedPort> list(bool all);
 
 } // namespace
 
@@ -108,16 +172,37 @@ void hintAccess(const BusPlace &place)
 {
     Hints &h = hints();
     std::lock_guard<std::mutex> lock(h.mutex);
-    if (!h.given.insert(place).second)
+    if (h.given.count(place))
         return;
-    std::fprintf(stderr,
-                 "tavrel: no access to the USB bridge at bus %03u device %03u: install packaging/60-tavrel.rules "
-                 "into /etc/udev/rules.d or /lib/udev/rules.d, run 'udevadm control --reload-rules && udevadm "
-                 "trigger', then re-plug the bridge\n",
-                 unsigned(place.bus), unsigned(place.address));
+    // Not yet while the part settles: the next listing looks again.
+    const std::string hint = accessHint(place);
+    if (hint.empty())
+        return;
+    h.given.insert(place);
+    std::fprintf(stderr, "tavrel: %s\n", hint.c_str());
+}
+
+void choosePart(const std::string &serial, const std::string &location)
+{
+    Listing &l = listing();
+    std::lock_guard<std::mutex> lock(l.mutex);
+    l.chosenSerial = serial;
+    l.chosenLocation = location;
+}
+
+std::vector<ListedPort> listAllPorts()
+{
+    return list(true);
 }
 
 std::vector<ListedPort> listPorts()
+{
+    return list(false);
+}
+
+namespace {
+
+std::vector<ListedPort> list(bool all)
 {
     Listing &l = listing();
     std::lock_guard<std::mutex> lock(l.mutex);
@@ -148,6 +233,7 @@ std::vector<ListedPort> listPorts()
 
     std::vector<ListedPort> ports;
     std::map<BusPlace, PartStrings> stillHere;
+    std::map<BusPlace, std::string> stillThere;
     for (const Part &part : parts) {
         libusb_device_descriptor descriptor;
         if (libusb_get_device_descriptor(part.device, &descriptor) != 0)
@@ -164,11 +250,30 @@ std::vector<ListedPort> listPorts()
             stillHere[place] = strings;
 
         const int count = portCount(descriptor.idProduct);
-        for (int port = 0; port < count; ++port) {
+        // Looked up in sysfs once while the part stays at its address.
+        const auto knownPlace = l.located.find(place);
+        std::string location = knownPlace != l.located.end() ? knownPlace->second : sysfsLocation(place);
+        stillThere[place] = location;
+        if (location.empty()) { // as sysfs would name it: bus, then the hub ports
+            location = std::to_string(place.bus) + '-';
+            for (size_t i = 0; i < std::get<1>(part.order).size(); ++i)
+                location += (i ? "." : "") + std::to_string(std::get<1>(part.order)[i]);
+        }
+        bool chosen = all || (l.chosenSerial.empty() && l.chosenLocation.empty())
+            || (!l.chosenLocation.empty() && l.chosenLocation == location);
+        for (int port = 0; named && !chosen && !l.chosenSerial.empty() && port < count; ++port) {
+            const bool lettered = count > 1 && !strings.serial.empty();
+            chosen = l.chosenSerial == strings.serial
+                || (lettered && l.chosenSerial == strings.serial + char('A' + port));
+        }
+        for (int port = 0; chosen && port < count; ++port) {
             ListedPort listed;
             listed.place = place;
             listed.port = port;
             listed.named = named;
+            listed.location = location;
+            listed.chip = chipName(descriptor.idProduct, descriptor.bcdDevice);
+            listed.ports = count;
             if (named) {
                 const char letter = char('A' + port);
                 listed.description = cut(count > 1 ? strings.product + ' ' + letter : strings.product);
@@ -181,7 +286,10 @@ std::vector<ListedPort> listPorts()
     }
     ftdi_list_free(&found);
     l.named.swap(stillHere);
+    l.located.swap(stillThere);
     return ports;
 }
+
+} // namespace
 
 } // namespace usb

@@ -27,7 +27,14 @@ struct ListedPort {
     bool named = false;    // false: the part's strings could not be read (no access)
     std::string description; // "<product> A" on a part with several ports, else "<product>"
     std::string serial;      // "<serial>A" likewise, else "<serial>"
+    std::string location;    // USB topology path as sysfs names it ("1-2.3")
+    std::string chip;        // "FT2232H", ... from the product id and release
+    int ports = 1;           // how many ports the part has
 };
+
+// Lists only the part with this serial (the part's, or one of its ports' as
+// listed) or at this location, when either is not empty; both empty: every part.
+void choosePart(const std::string &serial, const std::string &location);
 
 // Every port of every supported part attached now, in listing order: parts by
 // bus and physical position, ports in order. Reads each part's strings once
@@ -35,6 +42,8 @@ struct ListedPort {
 // while the part stays at its address; a part whose strings cannot be read is
 // still listed (named false) and reported once on stderr with how to grant access.
 std::vector<ListedPort> listPorts();
+// The same without the choice of part: everything attached.
+std::vector<ListedPort> listAllPorts();
 
 // One line on stderr saying how to grant access to the part at `place`, the
 // first time only (per part, not per listing).

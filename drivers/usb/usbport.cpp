@@ -1,10 +1,14 @@
 #include "usbport.h"
 
+#include "usbholders.h"
+
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <vector>
 
 namespace usb {
 
@@ -60,18 +64,160 @@ constexpr int OpenNoPermission = -8;
 constexpr uint8_t RequestTypeDeviceIn = 0x80;
 constexpr uint8_t RequestGetStatus = 0x00;
 constexpr unsigned ProbeTimeoutMs = 500;
+// libftdi's "unable to claim usb device": another program has the interface.
+constexpr int OpenClaimFailed = -5;
+constexpr UCHAR ModeMcuHostBus = 0x08;
+// The serial driver gets a port back only after it stayed closed this long, so
+// a part that keeps failing initialisation (retried at once) does not make its
+// tty come and go several times a second.
+constexpr auto ReattachDelay = std::chrono::seconds(1);
 
-} // namespace
-
-FT_STATUS Port::open(const ListedPort &listed, std::unique_ptr<Port> &port)
+// Ports closed, waiting to be given back to the kernel's serial driver. Each
+// keeps its context (the device stays open, the interface released) until
+// then; opening the port again takes it back without a reattach.
+class Reattacher
 {
+public:
+    void later(const BusPlace &place, int port, ftdi_context *ftdi)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_stopping) { // at exit: at once
+            lock.unlock();
+            reattach(ftdi);
+            return;
+        }
+        m_pending.push_back({place, port, ftdi, std::chrono::steady_clock::now() + ReattachDelay});
+        if (!m_thread.joinable()) {
+            m_thread = std::thread([this] { run(); });
+            // A program that ends within the second still gives its ports back.
+            std::atexit([] { instance().flush(); });
+        }
+        m_changed.notify_all();
+    }
+
+    // The context of a port waiting for its reattach, taken back (or null).
+    ftdi_context *take(const BusPlace &place, int port)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+            if (it->place == place && it->port == port) {
+                ftdi_context *ftdi = it->ftdi;
+                m_pending.erase(it);
+                return ftdi;
+            }
+        }
+        return nullptr;
+    }
+
+    static Reattacher &instance()
+    {
+        // Never destroyed: flush() at exit ends its thread.
+        static Reattacher *reattacher = new Reattacher;
+        return *reattacher;
+    }
+
+private:
+    struct Pending {
+        BusPlace place;
+        int port;
+        ftdi_context *ftdi;
+        std::chrono::steady_clock::time_point due;
+    };
+
+    static void reattach(ftdi_context *ftdi)
+    {
+        libusb_attach_kernel_driver(ftdi->usb_dev, ftdi->interface); // fails harmlessly on a part gone
+        ftdi_usb_close(ftdi);
+        ftdi_free(ftdi);
+    }
+
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_stopping) {
+            const auto now = std::chrono::steady_clock::now();
+            std::vector<ftdi_context *> due;
+            auto next = now + ReattachDelay;
+            for (auto it = m_pending.begin(); it != m_pending.end();) {
+                if (it->due <= now) {
+                    due.push_back(it->ftdi);
+                    it = m_pending.erase(it);
+                } else {
+                    next = std::min(next, it->due);
+                    ++it;
+                }
+            }
+            lock.unlock();
+            for (ftdi_context *ftdi : due)
+                reattach(ftdi);
+            lock.lock();
+            if (!m_stopping)
+                m_changed.wait_until(lock, next);
+        }
+    }
+
+    void flush()
+    {
+        std::vector<Pending> all;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+            all.swap(m_pending);
+            m_changed.notify_all();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+        for (const Pending &pending : all)
+            reattach(pending.ftdi);
+    }
+
+    // Guards m_pending, m_stopping and the start of m_thread.
+    std::mutex m_mutex;
+    std::condition_variable m_changed; // a port added, or the end
+    std::vector<Pending> m_pending;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+// Releases the port's interface; the serial driver gets it back later.
+void giveBack(const BusPlace &place, ftdi_context *ftdi)
+{
+    libusb_release_interface(ftdi->usb_dev, ftdi->interface);
+    Reattacher::instance().later(place, ftdi->interface, ftdi);
+}
+
+std::string portName(const ListedPort &listed, int port)
+{
+    std::string name = listed.description;
+    if (listed.ports > 1 && !name.empty())
+        name.back() = char('A' + port);
+    return (name.empty() ? "the bridge" : name) + " (" + listed.location + ")";
+}
+
+// Opens port `port` of the listed part in a context of its own, never from
+// under another program: FT_OK, FT_DEVICE_NOT_FOUND (gone since listed) or
+// FT_DEVICE_NOT_OPENED (in use, said on stderr, or no access). The tty is
+// looked at before the open, which would unbind its driver from under it.
+FT_STATUS claimPort(const ListedPort &listed, int port, const std::string &refusal, ftdi_context *&out)
+{
+    const std::string tty = ttyHolder(listed.location, port);
+    if (!tty.empty()) {
+        sayHolder(listed.place, port, portName(listed, port) + " is in use by " + tty + refusal, tty);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    // Closed less than a second ago: still ours, its serial driver not back.
+    if (ftdi_context *waiting = Reattacher::instance().take(listed.place, port)) {
+        ftdi_usb_close(waiting);
+        ftdi_free(waiting);
+    }
     ftdi_context *ftdi = ftdi_new();
     if (!ftdi)
         return FT_INSUFFICIENT_RESOURCES;
-    // Give the port back to the kernel's serial driver when we close it.
-    ftdi->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+    // Detach the serial driver without libusb's reattach at close: the
+    // Reattacher gives the port back once it stayed closed.
+    ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE;
     // Before the open: the interface decides which port the open claims.
-    if (ftdi_set_interface(ftdi, ftdi_interface(INTERFACE_A + listed.port)) != 0) {
+    if (ftdi_set_interface(ftdi, ftdi_interface(INTERFACE_A + port)) != 0) {
         ftdi_free(ftdi);
         return FT_DEVICE_NOT_FOUND;
     }
@@ -91,6 +237,12 @@ FT_STATUS Port::open(const ListedPort &listed, std::unique_ptr<Port> &port)
         return FT_DEVICE_NOT_FOUND;
     }
     const int rc = ftdi_usb_open_dev(ftdi, device);
+    if (rc == OpenClaimFailed) {
+        const std::string holder = nodeHolder(listed.place);
+        sayHolder(listed.place, port, portName(listed, port) + " is claimed by " + holder + refusal, holder);
+    } else if (rc == 0) {
+        sayHolder(listed.place, port, {}, {});
+    }
     bool refused = rc == OpenNoPermission;
     if (rc == OpenFailed) {
         libusb_device_handle *probe = nullptr;
@@ -102,32 +254,46 @@ FT_STATUS Port::open(const ListedPort &listed, std::unique_ptr<Port> &port)
     ftdi_list_free(&found);
     if (refused)
         hintAccess(listed.place);
+    if (rc != 0) {
+        ftdi_free(ftdi);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    out = ftdi;
+    return FT_OK;
+}
+
+} // namespace
+
+FT_STATUS Port::open(const ListedPort &listed, std::unique_ptr<Port> &port)
+{
+    ftdi_context *ftdi = nullptr;
+    const FT_STATUS status = claimPort(listed, listed.port, ": not taken from it; it is taken once free", ftdi);
+    if (status != FT_OK)
+        return status;
     // The port starts afresh, whatever an earlier session left: the part's
     // default latency and its bit mode reset.
-    if (rc != 0 || ftdi_set_latency_timer(ftdi, DefaultLatencyMs) != 0 || ftdi_set_bitmode(ftdi, 0, ModeReset) != 0) {
-        if (rc == 0)
-            ftdi_usb_close(ftdi);
-        ftdi_free(ftdi);
+    if (ftdi_set_latency_timer(ftdi, DefaultLatencyMs) != 0 || ftdi_set_bitmode(ftdi, 0, ModeReset) != 0) {
+        giveBack(listed.place, ftdi);
         return FT_DEVICE_NOT_OPENED;
     }
     // libftdi took the packet size from the interface's endpoint descriptor
     // (512 on high speed, 64 on full speed).
     try {
-        port.reset(new Port(ftdi, ftdi->max_packet_size ? ftdi->max_packet_size : 64));
+        port.reset(new Port(ftdi, ftdi->max_packet_size ? ftdi->max_packet_size : 64, listed));
     } catch (...) { // no memory, or no thread for the reader: the port is not left claimed
-        ftdi_usb_close(ftdi);
-        ftdi_free(ftdi);
+        giveBack(listed.place, ftdi);
         throw;
     }
     return FT_OK;
 }
 
-Port::Port(ftdi_context *ftdi, unsigned packetSize)
+Port::Port(ftdi_context *ftdi, unsigned packetSize, const ListedPort &listed)
     : m_ftdi(ftdi)
     , m_usb(ftdi->usb_dev)
     , m_endpointIn(static_cast<unsigned char>(ftdi->out_ep)) // libftdi's "out" is the part's output: bulk IN
     , m_endpointOut(static_cast<unsigned char>(ftdi->in_ep)) // and its "in" the part's input: bulk OUT
     , m_packetSize(packetSize)
+    , m_listed(listed)
     , m_reader([this] { readLoop(); })
 {
 }
@@ -189,10 +355,33 @@ FT_STATUS Port::setBitMode(UCHAR mask, UCHAR mode)
         return FT_IO_ERROR;
     if (std::find(std::begin(ValidModes), std::end(ValidModes), mode) == std::end(ValidModes))
         return FT_INVALID_PARAMETER;
-    if (ftdi_set_bitmode(m_ftdi, mask, mode) == 0)
+    if (mode == ModeMcuHostBus) {
+        const FT_STATUS held = holdPortB();
+        if (held != FT_OK)
+            return held;
+    }
+    if (ftdi_set_bitmode(m_ftdi, mask, mode) == 0) {
+        if (mode != ModeMcuHostBus)
+            releasePortB();
         return FT_OK;
+    }
     checkGone();
     return FT_IO_ERROR;
+}
+
+FT_STATUS Port::holdPortB()
+{
+    if (m_portB || m_listed.port != 0 || m_listed.ports < 2)
+        return FT_OK;
+    return claimPort(m_listed, 1, ", and MCU host-bus mode on " + portName(m_listed, 0)
+                                      + " drives the bus on that port's pins: mode not set", m_portB);
+}
+
+void Port::releasePortB()
+{
+    if (m_portB)
+        giveBack(m_listed.place, m_portB);
+    m_portB = nullptr;
 }
 
 FT_STATUS Port::queueStatus(DWORD &rxBytes)
@@ -287,8 +476,18 @@ FT_STATUS Port::close()
         m_spaceFreed.notify_all();
     }
     m_reader.join();
-    ftdi_usb_close(m_ftdi); // releases the interface; fails harmlessly on a part that has gone
-    ftdi_free(m_ftdi);
+    if (wasGone) {
+        for (ftdi_context *ftdi : {m_ftdi, m_portB}) {
+            if (ftdi) {
+                ftdi_usb_close(ftdi); // fails harmlessly on a part that has gone
+                ftdi_free(ftdi);
+            }
+        }
+        m_portB = nullptr;
+    } else {
+        releasePortB();
+        giveBack(m_listed.place, m_ftdi);
+    }
     m_ftdi = nullptr;
     return wasGone ? FT_IO_ERROR : FT_OK;
 }

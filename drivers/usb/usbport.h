@@ -43,7 +43,11 @@ public:
     FT_STATUS close();
 
 private:
-    Port(ftdi_context *ftdi, unsigned packetSize);
+    Port(ftdi_context *ftdi, unsigned packetSize, const ListedPort &listed);
+    // Port B of a dual part, claimed while port A is in MCU host-bus mode (it
+    // drives the bus control lines on B's pins). Both expect m_ftdiMutex held.
+    FT_STATUS holdPortB();
+    void releasePortB();
     void readLoop();
     bool pause(unsigned ms);
     void deliver(const uint8_t *data, int length);
@@ -65,6 +69,8 @@ private:
     const unsigned char m_endpointIn;
     const unsigned char m_endpointOut;
     const unsigned m_packetSize;
+    const ListedPort m_listed;
+    ftdi_context *m_portB = nullptr; // guarded by m_ftdiMutex
 
     // Guards m_queue, m_gone and m_stopping; the two conditions wait on it.
     std::mutex m_queueMutex;

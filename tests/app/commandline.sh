@@ -29,6 +29,19 @@ check 2 '^tavrel: cannot create the trace file /nonexistent/t.vcd: ' env TAVREL_
 check 2 '^tavrel: no such file: /nonexistent/libftd2xx.so$' "$tavrel" --bridge=/nonexistent/libftd2xx.so
 check 2 "^tavrel: cannot load D2XX library 'libnosuch.so': libnosuch.so: " "$tavrel" --bridge libnosuch.so
 check 2 "^tavrel: 'libm.so.6' is not a D2XX library: it does not export FT_ListDevices" "$tavrel" --bridge libm.so.6
+# choosing the part: bad values, a library (which has no such choice), and the list
+check 2 "^tavrel: --serial needs a value$help"                 "$tavrel" --serial=
+check 2 "^tavrel: serial 'a b' is not one a part can have"     env TAVREL_SERIAL='a b' "$tavrel"
+check 2 "^tavrel: malformed location '1-2\.\.3': a USB topology" "$tavrel" --location 1-2..3
+check 2 '^tavrel: malformed location .0-1.'                    "$tavrel" --bridge sim --location=0-1
+check 2 '^tavrel: choose the part by --serial or by --location, not both' "$tavrel" --serial S --location 1-1
+check 2 '^tavrel: --serial and --location choose among the parts of --bridge usb or sim' \
+    "$tavrel" --bridge libtavrel_sim.so --serial SIM001
+check 0 '^Sim Bridge B  SIM001B  1-1  FT2232H  ok$'              "$tavrel" --bridge sim --list
+check 0 '^Y A +- +1-2 +FT2232D +ok$' env TAVREL_SIM_DEVICES='X,S1;Y,,2232d' "$tavrel" -bridge sim -list
+# the simulated bridge lists only the part chosen (two ports of four); a stop on SIGINT within 5 s
+check 0 '^device number 2$' timeout --preserve-status -s INT 5 env --default-signal=INT TAVREL_SIM_DEVICES='X,S1;Y,S2' \
+    "$tavrel" --bridge sim --serial S2A -platform offscreen
 
 # Signals, sent once the first frame is out: the bridge was named first; the stop ends the trace with the
 # final write of 0 to address 0 and the close, exit status 0. A second signal ends the stop at once.
@@ -53,4 +66,7 @@ stop HUP        '^0$'         "$clean" 'sim '                  "$tavrel" --bridg
 stop 'TERM INT' '^(130|143)$' ''       'sim '                  "$tavrel" --bridge sim
 # started with SIGHUP ignored (nohup): it stays ignored
 stop 'HUP INT'  '^0$'         "$clean" 'sim '                  env --ignore-signal=HUP "$tavrel" --bridge sim
+# under the bridge emulator, which passes the signal on: ports B and A are let go after the last write
+emu=$(dirname "$tavrel")/../tools/bridge-emulator/tavrel-bridge-emu
+[ ! -x "$emu" ] || stop INT '^0$' '^close close$' 'usb ' "$emu" -- "$tavrel" --bridge usb
 exit $failed

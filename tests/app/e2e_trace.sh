@@ -17,7 +17,9 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 # frame (polled every 0.1 s for up to 20 s), then SIGTERM; it must exit 0.
 run() {
     local name=$1 trace=$tmp/$2 bridge=$3 i app; shift 3
-    TAVREL_SIM_TRACE="$tmp/$name.model" "$@" "$tavrel" --bridge "$bridge" --trace "$trace" >"$tmp/$name.log" 2>&1 &
+    # A script's background job starts with SIGINT ignored; a program in a terminal does not.
+    TAVREL_SIM_TRACE="$tmp/$name.model" env --default-signal=INT "$@" \
+        "$tavrel" --bridge "$bridge" --trace "$trace" >"$tmp/$name.log" 2>&1 &
     pid=$!
     for ((i = 0; i < 200; i++)); do
         grep -qE '^[0-9]+ busw 04 ' "$tmp/$name.model" 2>/dev/null && break
