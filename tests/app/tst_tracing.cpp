@@ -1,5 +1,4 @@
-// The host-side trace: the bus decoder by tables, and the tracing table around the simulated
-// bridge, whose own bus log is the truth the decoded events must match.
+// The host-side trace: the bus decoder, and the trace of the model's calls against its bus log.
 #include "busdecoder.h"
 #include "ftunitl.h"
 #include "simtest.h"
@@ -79,8 +78,7 @@ void TestTracing::traceMatchesTheBus_data()
     QTest::newRow("vcd") << "trace.vcd";
 }
 
-// The link's own work through the wrapped table: connect, a frame's writes, reads at 8- and
-// 16-bit addresses, a failed call, close. What the trace decodes is what the model's bus saw.
+// The link's work through the trace: what it decodes is what the model's bus saw.
 void TestTracing::traceMatchesTheBus()
 {
     QFETCH(QString, file);
@@ -107,7 +105,7 @@ void TestTracing::traceMatchesTheBus()
     QFile trace(path);
     QVERIFY(trace.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(trace.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QStringList bus, decoded, events; // the model's bus cycles in the trace's words; what the trace says
+    QStringList bus, decoded, events;
     for (const sim::BusCycle &c : sim::busCycles())
         bus << QString::fromStdString(traceText({BusEvent::Kind(!c.write), c.wide, c.address, c.data}));
     QCOMPARE(bus.size(), 9);
@@ -160,7 +158,6 @@ void TestTracing::badFile_data()
     QTest::newRow("a disk that fills") << "/dev/full" << true;
 }
 
-// A trace that cannot be written says so in one line and leaves the calls alone.
 void TestTracing::badFile()
 {
     QFETCH(QString, path);
@@ -185,7 +182,7 @@ void TestTracing::badFile()
     tracer.finish();
     dup2(savedStderr, 2);
     close(savedStderr);
-    stderrCopy.seek(0); // the offset moved with what the tracer said through the copy
+    stderrCopy.seek(0);
     QTEST(created, "created");
     QCOMPARE(count, DWORD(2));
     const QStringList said = QString::fromLocal8Bit(stderrCopy.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);

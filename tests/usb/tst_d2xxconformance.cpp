@@ -1,9 +1,5 @@
-// D2XX sessions every implementation must answer alike: the simulated bridge
-// in-process, or (TAVREL_CONFORMANCE_BRIDGE=usb) the USB driver through libftdi1
-// and libusb under tavrel-bridge-emu, with two parts of the identity that
-// TAVREL_CONFORMANCE_PARTS names: "2232h" (the default), "2232d", or "noserial"
-// (FT2232H without serials). The parts: "Dual RS232-HS" SIM001 and a second one
-// whose product string is 63 bytes, SIM002.
+// D2XX sessions the model and (TAVREL_CONFORMANCE_BRIDGE=usb) the USB driver answer alike, on two
+// parts of the identity TAVREL_CONFORMANCE_PARTS names: 2232h (default), 2232d or noserial.
 #include "d2xxcalls.h"
 #include "simcontrol.h"
 #include "usbd2xx.h"
@@ -22,17 +18,15 @@ namespace {
 const char *const Products[] = {"Dual RS232-HS", "Tavrel Second Bridge Whose Product String Is Longer Than Listed"};
 constexpr int PartCount = 2;
 constexpr int PortsPerPart = 2;
-// What buffers hold before a call, to see what the call wrote.
+// Fills buffers before a call, to see what it wrote.
 constexpr char Canary = 0x5A;
-// Bound for an unplug or re-plug to show in the listing and on an open handle.
 constexpr int SettleMs = 5000;
-// A call that only counts what has arrived returns well within this, while a
-// call that waited for the bus would take up to the latency timer (255 ms here).
+// A queue-status call that waited for the bus would take up to the latency timer (255 ms).
 constexpr qint64 PromptMs = 50;
-// The drivers' receive queue bound, and read commands enough to fill it and both buffers of the part.
+// The receive queue bound; read commands that fill it and both buffers of the part.
 constexpr DWORD QueueBound = 1u << 20;
 constexpr int FloodReads = 1100000;
-constexpr int FloodMs = 15000; // bound of each drain of the flood
+constexpr int FloodMs = 15000;
 const QByteArray Identity = qgetenv("TAVREL_CONFORMANCE_PARTS");
 const bool Serials = Identity != "noserial";
 
@@ -81,8 +75,7 @@ private:
     bool m_attached[PartCount] = {true, true};
 };
 
-// Unplugs or re-plugs part 1 or 2: on the model both its ports, on the
-// emulator through its control FIFO; true when the listing shows it.
+// Unplugs or re-plugs part 1 or 2; true when the listing shows it.
 bool TestD2xxConformance::plugPart(int part, bool attach)
 {
     bool done = true;
@@ -103,9 +96,8 @@ bool TestD2xxConformance::plugPart(int part, bool attach)
     return done && QTest::qWaitFor([&] { return listedCount(*m_d2xx) == expected; }, SettleMs);
 }
 
-// Plays a session: steps "<verb> <arguments>" (" = <result>" for those with
-// one), separated by ';'; gives back each step with the result it had. D2XX
-// calls act on the handle the last "open" left, or the n-th one after "use <n>".
+// Plays "<verb> <arguments> = <result>" steps, giving back each with the result it had. Calls act
+// on the handle of the last "open", or the n-th after "use <n>".
 QByteArrayList TestD2xxConformance::play(const QByteArray &script)
 {
     const D2xxCalls &d2xx = *m_d2xx;
@@ -114,7 +106,7 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
     DWORD n = 0;
     FT_STATUS status = FT_OK;
     const std::map<QByteArray, std::function<void()>> verbs = {
-        {"list", [&] { // descriptions (or "list serials"), by index, seeing that none goes past 64 bytes
+        {"list", [&] { // by index, none past 64 bytes
              QByteArrayList entries;
              status = d2xx.listDevices(&n, nullptr, FT_LIST_NUMBER_ONLY);
              for (DWORD i = 0; i < n; ++i) {
@@ -128,12 +120,12 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
              }
              result = entries.isEmpty() ? QByteArray("none") : entries.join(", ");
          }},
-        {"index", [&] { // a by-index query past the listing
+        {"index", [&] {
              char buffer[FT_DESCRIPTION_BUFFER_SIZE] = {};
              void *index = reinterpret_cast<void *>(arg.toULongLong());
              status = d2xx.listDevices(index, buffer, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
          }},
-        {"open", [&] { // open <description>, or open serial <serial number>
+        {"open", [&] {
              const bool serial = arg.startsWith("serial ");
              QByteArray text = arg.mid(serial ? 7 : 0);
              status = d2xx.openEx(text.data(), serial ? FT_OPEN_BY_SERIAL_NUMBER : FT_OPEN_BY_DESCRIPTION, &h);
@@ -155,19 +147,19 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
              status = d2xx.getQueueStatus(h, &n);
              result = timer.elapsed() > PromptMs ? "waited" : QByteArray::number(uint(n));
          }},
-        {"await", [&] { // polls the queue status until it counts <n> bytes or fails
+        {"await", [&] {
              const bool settled = QTest::qWaitFor(
                  [&] { return (status = d2xx.getQueueStatus(h, &n)) != FT_OK || n >= arg.toUInt(); }, SettleMs);
              result = QByteArray::number(uint(n)) + (settled ? "" : " by the time-out");
          }},
-        {"read", [&] { // into a byte more, to see the read keep to its count
+        {"read", [&] {
              QByteArray buffer(arg.toInt() + 1, Canary);
              status = d2xx.read(h, buffer.data(), DWORD(arg.toInt()), &n);
              const QByteArray got = buffer.left(int(n));
              result = !buffer.endsWith(Canary) ? "overrun" : !n ? "none" : n > 4 && got.count(got[0]) == int(n)
                  ? got.left(1).toHex() + "*" + QByteArray::number(uint(n)) : got.toHex(' ');
          }},
-        {"reader", [&] { // reads <n> on another thread; "joined" = its status
+        {"reader", [&] {
              m_reading = std::async(std::launch::async, [&d2xx, h, count = arg.toUInt()] {
                  QByteArray buffer(int(count), 0);
                  DWORD got = 0;
@@ -175,7 +167,7 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
              });
          }},
         {"joined", [&] { result = m_reading.get(); }},
-        {"flood", [&] { // read commands nobody reads: the write stalls, the queue keeps its bound, nothing is lost
+        {"flood", [&] { // nobody reads: the write stalls
              QByteArray bytes = bytesOf("9021*" + QByteArray::number(FloodReads) + " 87");
              status = d2xx.write(h, bytes.data(), DWORD(bytes.size()), &n);
              const DWORD taken = n;
@@ -234,7 +226,6 @@ void TestD2xxConformance::initTestCase()
     QTRY_COMPARE_WITH_TIMEOUT(listedCount(*m_d2xx), DWORD(PartCount * PortsPerPart), SettleMs);
 }
 
-// Every session starts from both parts attached and nothing open.
 void TestD2xxConformance::cleanup()
 {
     for (FT_HANDLE h : m_opened)
@@ -252,8 +243,9 @@ void TestD2xxConformance::session_data()
     QTest::newRow("listing: ports A and B of several parts, a text longer than 63 bytes cut")
         << "list = " + both + "; list serials = " + (Serials ? "SIM001A, SIM001B, SIM002A, SIM002B" : ", , , ")
            + "; index 4 = not found";
-    QTest::newRow("listing: one part") << QByteArray("unplug 2 = ok; list = Dual RS232-HS A, Dual RS232-HS B");
-    QTest::newRow("listing: none") << QByteArray("unplug 1 = ok; unplug 2 = ok; list = none; index 0 = not found");
+    QTest::newRow("listing: one part, none")
+        << QByteArray("unplug 2 = ok; list = Dual RS232-HS A, Dual RS232-HS B; unplug 1 = ok; list = none; "
+                      "index 0 = not found");
     QTest::newRow("open: unknown")
         << QByteArray("open No Such Bridge A = not found; open Dual RS232-HS = not found; "
                       "open serial SIM009A = not found");
@@ -278,7 +270,6 @@ void TestD2xxConformance::session_data()
     QTest::newRow("read served from the queue")
         << openA + "write 92 30 11 92 31 22 92 32 33 90 30 90 31 90 32 87 = ok; await 3 = 3; "
                    "read 2 = 11 22; queued = 1; read 1 = 33; read 0 = none; queued = 0";
-    // Status bytes open every packet: a 600-byte answer crosses packets, and none may show in the data.
     QTest::newRow("an answer longer than one packet")
         << openA + "write 92 21 5c 9021*600 87 = ok; await 600 = 600; read 600 = 5c*600; queued = 0";
     QTest::newRow("a client that never reads")
