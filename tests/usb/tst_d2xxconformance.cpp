@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <map>
@@ -109,14 +108,11 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
         {"list", [&] { // by index, none past 64 bytes
              QByteArrayList entries;
              status = d2xx.listDevices(&n, nullptr, FT_LIST_NUMBER_ONLY);
-             for (DWORD i = 0; i < n; ++i) {
-                 char buffer[FT_DESCRIPTION_BUFFER_SIZE + 1];
-                 std::memset(buffer, Canary, sizeof buffer);
-                 const DWORD what = arg == "serials" ? FT_OPEN_BY_SERIAL_NUMBER : FT_OPEN_BY_DESCRIPTION;
-                 const bool failed = d2xx.listDevices(reinterpret_cast<void *>(uintptr_t(i)), buffer,
-                                                      FT_LIST_BY_INDEX | what) != FT_OK;
-                 const QByteArray text(buffer, int(qstrnlen(buffer, FT_DESCRIPTION_BUFFER_SIZE)));
-                 entries << (failed ? "index failed" : buffer[FT_DESCRIPTION_BUFFER_SIZE] != Canary ? "overrun" : text);
+             const DWORD by = arg == "serials" ? FT_OPEN_BY_SERIAL_NUMBER : FT_OPEN_BY_DESCRIPTION;
+             for (uintptr_t i = 0; i < n; ++i) {
+                 QByteArray text(FT_DESCRIPTION_BUFFER_SIZE + 1, Canary);
+                 const bool failed = d2xx.listDevices(reinterpret_cast<void *>(i), text.data(), FT_LIST_BY_INDEX | by);
+                 entries << (failed ? "index failed" : text.endsWith(Canary) ? text.constData() : "overrun");
              }
              result = entries.isEmpty() ? QByteArray("none") : entries.join(", ");
          }},
@@ -168,21 +164,18 @@ QByteArrayList TestD2xxConformance::play(const QByteArray &script)
          }},
         {"joined", [&] { result = m_reading.get(); }},
         {"flood", [&] { // nobody reads: the write stalls
-             QByteArray bytes = bytesOf("9021*" + QByteArray::number(FloodReads) + " 87");
+             QByteArray bytes = bytesOf("9021*" + QByteArray::number(FloodReads) + " 87"), buffer(int(QueueBound), 0);
              status = d2xx.write(h, bytes.data(), DWORD(bytes.size()), &n);
              const DWORD taken = n;
              DWORD answers = 0, queued = 0, most = 0;
-             QByteArray buffer(int(QueueBound), 0);
-             const auto drain = [&](DWORD expected) {
+             const auto drain = [&](DWORD expected) { // counts only answers that are all 0x5c
                  return QTest::qWaitFor([&] {
-                     if (d2xx.getQueueStatus(h, &queued) != FT_OK || !queued)
-                         return answers >= expected;
-                     most = std::max(most, queued);
-                     d2xx.read(h, buffer.data(), std::min(queued, QueueBound), &n);
-                     answers += n, buffer.truncate(int(n));
-                     const bool right = buffer.count('\x5c') == buffer.size();
-                     buffer.resize(int(QueueBound));
-                     return !right || answers >= expected;
+                     if (d2xx.getQueueStatus(h, &queued) == FT_OK && queued) {
+                         most = std::max(most, queued);
+                         d2xx.read(h, buffer.data(), std::min(queued, QueueBound), &n);
+                         answers += QByteArray::fromRawData(buffer.data(), int(n)).count('\x5c') == int(n) ? n : 0;
+                     }
+                     return answers >= expected;
                  }, FloodMs);
              };
              bool drained = drain(taken / 2);
@@ -258,8 +251,7 @@ void TestD2xxConformance::session_data()
         << QByteArray("open Dual RS232-HS B = ok; latency 0 = invalid parameter; latency 1 = invalid parameter; "
                       "latency 2 = ok; latency 255 = ok; latency 16 = ok");
     QTest::newRow("bit modes")
-        << QByteArray("open Dual RS232-HS A = ok; mode 00 = ok; mode 08 = ok; mode 03 = invalid parameter; "
-                      "mode 80 = invalid parameter; mode 01 = ok; mode 00 = ok");
+        << openA + "mode 03 = invalid parameter; mode 80 = invalid parameter; mode 01 = ok; mode 00 = ok";
     QTest::newRow("synchronisation echo") << openA + "write aa = ok; read 2 = fa aa; queued = 0";
     QTest::newRow("8-bit register write, read back")
         << openA + "write 92 21 5c = ok; write 90 21 87 = ok; read 1 = 5c; write 92 21 c5 90 21 87 = ok; read 1 = c5";
