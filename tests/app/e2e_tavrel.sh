@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# End to end: the real program on a private X server, used with the keyboard: index 7, value ab,
-# "写入", "清屏", then a window manager's close request. The trace must show the frames and the
-# stop write in order; the program must exit with status 0, printing only its own log lines.
-# WMCLOSE: tests/app/wmclose.c; --screenshot keeps a picture of the window as typed; --emulator
-# runs the program under the USB bridge emulator (faults over USB: usb_faults.sh).
+# The program under Xvfb, by keyboard: index 7, value ab, "写入", "清屏", a close request. The trace shows
+# the frames and the stop write; exit status 0, only its own log lines. --screenshot keeps a picture.
 set -euo pipefail
 usage() { echo "usage: $0 WMCLOSE [--screenshot FILE] [--emulator EMU] -- TAVREL [ARGS...]" >&2; exit 2; }
 wmclose=${1:-} screenshot='' emulator=''
@@ -14,22 +11,15 @@ shift || usage
 shift
 me=e2e tools=${screenshot:+import}
 source "$(dirname "$0")/xsession.sh"
-# Waits: 20 s to start, connect or exit; 10 s for an action's frame.
-
-# The program, tracing the bridge to a file.
 trace="$tmp/trace"
 export TAVREL_SIM_TRACE="$trace" TAVREL_SIM_DEVICES="Sim Bridge"
 ${emulator:+"$emulator" --control "$tmp/control" --} "$@" >"$tmp/app.log" 2>&1 &
 app_pid=$!
 find_window
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-[ "$WIDTH" = 600 ] && [ "$HEIGHT" = 400 ] || die "window is ${WIDTH}x${HEIGHT}, expected 600x400"
 
 last_frame_is() { [ "$(awk '$2 == "frame" { f = tolower($3) } END { print f }' "$trace" 2>/dev/null)" = "$1" ]; }
-# The first frame (the register reset's, all zeros) says the worker is connected.
 poll 20 last_frame_is "$zeros" || die "the worker never sent a frame"
-# The focus starts in the index field; Tab walks to the value field, "写入", "清屏". One xdotool
-# command each: chained, they would send synthetic events, which Qt ignores.
+# One xdotool command each: chained, they send synthetic events, which Qt ignores.
 type_ab
 [ -z "$screenshot" ] || import -window "$wid" "$screenshot" || die "could not capture the window"
 xdotool key Tab space
@@ -38,7 +28,6 @@ xdotool key Tab space
 poll 10 last_frame_is "$zeros" || die "no frame of zeros after pressing 清屏"
 
 close_app 20
-# The last frames are ab then zeros, and after them the last bus write is the stop's 0 to address 0.
 awk -v ab="$ab" -v zeros="$zeros" '{ $0 = tolower($0) } $2 == "frame" { before = last; last = $3; w = "" }
     $2 == "busw" { w = $3 " " $4 } END { exit !(before == ab && last == zeros && w == "00 00") }' "$trace" \
     || { tail -n 40 "$trace" >&2; die "the trace does not end with the frames ab and zeros, then the stop write"; }

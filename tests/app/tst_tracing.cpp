@@ -1,5 +1,4 @@
-// The host-side trace: the bus decoder by tables, and the tracing table around the simulated
-// bridge, whose own bus log is the truth the decoded events must match.
+// The host-side trace: the bus decoder, and the trace of the model's calls against its bus log.
 #include "busdecoder.h"
 #include "ftunitl.h"
 #include "simtest.h"
@@ -34,7 +33,6 @@ void TestTracing::decode_data()
     // Steps: m<mode> a bit mode set, w<hex> bytes the bridge took, r<hex> bytes read.
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QString>("events");
-    QTest::newRow("write, read, answer") << "m08 w920401 w900187 r3c" << "busw 04 01, busr 01 3c";
     QTest::newRow("16-bit") << "m08 w93010402 w91010487 r7f" << "busw 0104 02, busr 0104 7f";
     QTest::newRow("split across writes") << "m08 w92 w04 w01 w90 w0187 r3c" << "busw 04 01, busr 01 3c";
     QTest::newRow("answers in order") << "m08 w900087 w900187 r11fa" << "busr 00 11, busr 01 fa";
@@ -56,12 +54,12 @@ void TestTracing::decode()
     QFETCH(QString, steps);
     hostbus::BusDecoder decoder;
     std::vector<BusEvent> events;
-    for (const QString &step : steps.split(QLatin1Char(' '))) {
+    for (const QString &step : steps.split(' ')) {
         const QByteArray bytes = QByteArray::fromHex(step.mid(1).toLatin1());
         const auto *data = reinterpret_cast<const quint8 *>(bytes.constData());
-        if (step[0] == QLatin1Char('m'))
+        if (step[0] == 'm')
             decoder.reset(bytes[0] == 0x08);
-        else if (step[0] == QLatin1Char('w'))
+        else if (step[0] == 'w')
             decoder.written(data, bytes.size(), events);
         else
             decoder.received(data, bytes.size(), events);
@@ -69,7 +67,7 @@ void TestTracing::decode()
     QStringList text;
     for (const BusEvent &event : events)
         text << QString::fromStdString(traceText(event));
-    QTEST(text.join(QLatin1String(", ")), "events");
+    QTEST(text.join(", "), "events");
 }
 
 void TestTracing::traceMatchesTheBus_data()
@@ -79,8 +77,7 @@ void TestTracing::traceMatchesTheBus_data()
     QTest::newRow("vcd") << "trace.vcd";
 }
 
-// The link's own work through the wrapped table: connect, a frame's writes, reads at 8- and
-// 16-bit addresses, a failed call, close. What the trace decodes is what the model's bus saw.
+// The link's work through the trace: what it decodes is what the model's bus saw.
 void TestTracing::traceMatchesTheBus()
 {
     QFETCH(QString, file);
@@ -106,20 +103,20 @@ void TestTracing::traceMatchesTheBus()
     }
     QFile trace(path);
     QVERIFY(trace.open(QIODevice::ReadOnly));
-    const QStringList lines = QString::fromUtf8(trace.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QStringList bus, decoded, events; // the model's bus cycles in the trace's words; what the trace says
+    const QStringList lines = QString::fromUtf8(trace.readAll()).split('\n', Qt::SkipEmptyParts);
+    QStringList bus, decoded, events;
     for (const sim::BusCycle &c : sim::busCycles())
         bus << QString::fromStdString(traceText({BusEvent::Kind(!c.write), c.wide, c.address, c.data}));
     QCOMPARE(bus.size(), 9);
     QMap<QString, QString> names, last; // VCD: identifier -> name; name -> last value
     qint64 time = -1;
     for (const QString &line : lines) {
-        const QStringList f = line.split(QLatin1Char(' '));
-        if (f[0] == QLatin1String("$var")) {
+        const QStringList f = line.split(' ');
+        if (f[0] == "$var") {
             QVERIFY2(time < 0, qPrintable(line)); // declarations come before every change
             names[f[3]] = f[4];
         }
-        const bool vcdTime = line.startsWith(QLatin1Char('#')), textTime = f.size() > 1 && f[0][0].isDigit();
+        const bool vcdTime = line.startsWith('#'), textTime = f.size() > 1 && f[0][0].isDigit();
         if (vcdTime || textTime) {
             const qint64 at = (vcdTime ? line.mid(1) : f[0]).toLongLong();
             QVERIFY2(at >= time && (at > time || textTime), qPrintable(line));
@@ -127,29 +124,27 @@ void TestTracing::traceMatchesTheBus()
         }
         if (textTime) {
             events << f[1];
-            if (f[1].startsWith(QLatin1String("bus")))
-                decoded << QStringList(f.mid(1)).join(QLatin1Char(' '));
-        } else if (!vcdTime && time >= 0 && f.size() == 2 && f[0][0] == QLatin1Char('b')) {
+            if (f[1].startsWith("bus"))
+                decoded << QStringList(f.mid(1)).join(' ');
+        } else if (!vcdTime && time >= 0 && f.size() == 2 && f[0][0] == 'b') {
             QVERIFY2(names.contains(f[1]), qPrintable(line));
             last[names[f[1]]] = f[0];
-        } else if (!vcdTime && time >= 0 && (f[0] == QLatin1String("0!") || f[0] == QLatin1String("1!"))) {
-            last[QStringLiteral("link")] = f[0].left(1);
+        } else if (!vcdTime && time >= 0 && (f[0] == "0!" || f[0] == "1!")) {
+            last["link"] = f[0].left(1);
         }
     }
-    if (file.endsWith(QLatin1String(".vcd"))) {
-        QCOMPARE(QStringList(last.keys()).join(QLatin1Char(' ')),
-                 QStringLiteral("link reg00 reg01 reg0104 reg02 reg03 reg04"));
+    if (file.endsWith(".vcd")) {
+        QCOMPARE(QStringList(last.keys()).join(' '), QString("link reg00 reg01 reg0104 reg02 reg03 reg04"));
         QCOMPARE(names.size(), last.size());
-        QCOMPARE(last[QStringLiteral("link")] + last[QStringLiteral("reg04")] + last[QStringLiteral("reg0104")],
-                 QStringLiteral("0b01000100b01011010"));
+        QCOMPARE(last["link"] + last["reg04"] + last["reg0104"], QString("0b01000100b01011010"));
         return;
     }
     QCOMPARE(decoded, bus);
-    QVERIFY2(lines.filter(QStringLiteral(" echo ")).size() >= 2, qPrintable(lines.join(QLatin1Char('\n'))));
-    QCOMPARE(events.mid(0, 5).join(QLatin1Char(' ')), QStringLiteral("list open latency bitmode bitmode"));
-    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" open \"Sim Bridge A\"$"))).size(), 1);
-    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" error FT_Write 4$"))).size(), 1);
-    QCOMPARE(events.last(), QStringLiteral("close"));
+    QVERIFY2(lines.filter(QString(" echo ")).size() >= 2, qPrintable(lines.join('\n')));
+    QCOMPARE(events.mid(0, 5).join(' '), QString("list open latency bitmode bitmode"));
+    QCOMPARE(lines.filter(QRegularExpression(" open \"Sim Bridge A\"$")).size(), 1);
+    QCOMPARE(lines.filter(QRegularExpression(" error FT_Write 4$")).size(), 1);
+    QCOMPARE(events.last(), QString("close"));
 }
 
 void TestTracing::badFile_data()
@@ -160,7 +155,6 @@ void TestTracing::badFile_data()
     QTest::newRow("a disk that fills") << "/dev/full" << true;
 }
 
-// A trace that cannot be written says so in one line and leaves the calls alone.
 void TestTracing::badFile()
 {
     QFETCH(QString, path);
@@ -172,10 +166,9 @@ void TestTracing::badFile()
     QString error;
     const bool created = tracer.open(path, error);
     const D2xxCalls calls = tracer.wrap(sim::d2xxCalls());
-    DWORD count = 0;
+    DWORD count = 0, written = 0;
     FT_HANDLE handle = nullptr;
     quint8 bytes[] = {0x92, 0x04, 0x01};
-    DWORD written = 0;
     for (int i = 0; i < 3; ++i) {
         QCOMPARE(calls.listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
         QCOMPARE(calls.openEx(const_cast<char *>("Sim Bridge A"), FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
@@ -185,14 +178,14 @@ void TestTracing::badFile()
     tracer.finish();
     dup2(savedStderr, 2);
     close(savedStderr);
-    stderrCopy.seek(0); // the offset moved with what the tracer said through the copy
+    stderrCopy.seek(0);
     QTEST(created, "created");
     QCOMPARE(count, DWORD(2));
-    const QStringList said = QString::fromLocal8Bit(stderrCopy.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList said = QString::fromLocal8Bit(stderrCopy.readAll()).split('\n', Qt::SkipEmptyParts);
     if (created)
-        QCOMPARE(said, {QStringLiteral("tavrel: trace /dev/full: No space left on device; tracing stopped")});
+        QCOMPARE(said, {QString("tavrel: trace /dev/full: No space left on device; tracing stopped")});
     else
-        QVERIFY2(error.startsWith(QLatin1String("cannot create the trace file ")) && said.isEmpty(), qPrintable(error));
+        QVERIFY2(error.startsWith("cannot create the trace file ") && said.isEmpty(), qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestTracing)

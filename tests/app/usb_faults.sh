@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# The real program over USB under the bridge emulator, through a table of USB faults or N unplug
-# cycles (--soak N, or TAVREL_USB_SOAK_CYCLES). A row writes ab at index 7, sends FAULT once the
-# emulator's trace matches WHEN, MEND a second later; then 写入 must bring the frame again. The
-# window closes within 1 s of a close request, the program exits 0, every frame was written whole.
-# The soak keeps one program: files and threads stay the same, RSS grows less than SOAK_RSS_KIB.
+# The program over USB under the emulator, through a table of faults or N unplug cycles (--soak N).
+# A row sends FAULT once the trace matches WHEN, MEND a second later; then 写入 brings the frame.
 set -euo pipefail
 usage() { echo "usage: $0 WMCLOSE EMU [--soak N] -- TAVREL [ARGS...]" >&2; exit 2; }
 [ $# -ge 4 ] || usage
@@ -16,7 +13,6 @@ me=usb-faults
 source "$(dirname "$0")/xsession.sh"
 ctl=$tmp/control trace=$tmp/trace
 send() { echo "$1" >"$ctl"; }
-# A frame with ab after line $1 of the trace.
 ab_after() { tail -n +"$(($1 + 1))" "$trace" | grep -qi " frame $ab\$"; }
 
 launch() {
@@ -27,7 +23,7 @@ launch() {
 write_ab() { find_window && type_ab && xdotool key Tab space; }
 finish() {
     close_app 1
-    # From a begin (address 2): one write to address 0 and 29 to address 1, then the end shows it.
+    # Each frame whole: from its begin, one write to address 0 and 29 to address 1.
     awk '{ $0 = tolower($0) } $2 == "busw" && $3 == "02" { a = 0; b = 0 }
         $2 == "busw" && $3 == "00" { a++ } $2 == "busw" && $3 == "01" { b++ }
         $2 == "frame" && (a != 1 || b != 29 || ($3 != ab && $3 != zeros)) { print; bad = 1 }
@@ -37,7 +33,7 @@ finish() {
 if [ "$soak" -gt 0 ]; then
     launch "$@" && write_ab
     poll 20 ab_after 0 || die "no frame with ab"
-    figures() { # open files, threads, RSS in KiB of the program, the emulator's child
+    figures() { # open files, threads, RSS of the program
         local p
         read -r p </proc/"$app_pid"/task/"$app_pid"/children
         ls /proc/"$p"/fd | wc -l | tr '\n' ' '
@@ -49,7 +45,6 @@ if [ "$soak" -gt 0 ]; then
         poll 10 eval 'tail -n +$at "$trace" | grep -q " unplug "' || die "not unplugged"
         send "plug 1"
         poll 20 ab_after "$at" || die "no frame with ab after the re-plug"
-        # From the third on: Qt's and libusb's one-time allocations are behind.
         [ "$cycle" -ne 3 ] || read -r fds0 threads0 rss0 <<<"$(figures)"
     done
     read -r fds threads rss <<<"$(figures)"
@@ -60,7 +55,7 @@ if [ "$soak" -gt 0 ]; then
     exit 0
 fi
 
-# NAME | WHEN: an extended regex on the emulator's trace | FAULT | MEND
+# NAME | WHEN (regex on the trace) | FAULT | MEND
 table='listing: gone before it is listed | plug " | unplug 1 | plug 1
 open: unplugged as the port is claimed | open " | unplug 1 | plug 1
 init: unplugged as the mode is set | bitmode .. 08 | unplug 1 | plug 1

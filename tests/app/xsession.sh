@@ -1,18 +1,15 @@
-# Sourced by the end-to-end scripts (after setting $me, and $tools beyond Xvfb and xdotool): a
-# scratch folder $tmp, a private X server, runtime dir (Qt warns without one), no GL (a widgets
-# window needs none), and the helpers below.
-# Every wait polls a condition every 0.1 s for up to $1 s.
+# Sourced by the end-to-end scripts (after $me, $tools): a scratch folder $tmp, a private X server,
+# a runtime dir (Qt warns without one). poll N CMD: CMD every 0.1 s for up to N s.
 poll() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
 die() {
     echo "$me: FAIL${row:+ ($row)}: $*" >&2
     tail -n 40 "$tmp/app.log" 2>/dev/null | sed 's/^/  program: /' >&2
     exit 1
 }
-# The program's window, once it is up.
 find_window() {
     wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tavrel$' | head -n 1) || die "no window"
 }
-# A window manager's close request ($wmclose): the window goes within $1 s, the program exits 0.
+# A close request: the window goes within $1 s, the program exits 0.
 close_app() {
     "$wmclose" "$wid" || die "could not send WM_DELETE_WINDOW"
     poll "$1" eval '! xdotool search --onlyvisible --name "^Tavrel$" >/dev/null' || die "window open after $1 s"
@@ -20,11 +17,10 @@ close_app() {
     wait "$app_pid" || die "exit status $?, expected 0"
     app_pid=''
 }
-# Types index 7 and value ab into the window $wid, leaving the focus in the value field.
+# Types index 7, value ab.
 type_ab() {
     xdotool windowfocus --sync "$wid" && xdotool type --delay 30 7 && xdotool key Tab && xdotool type --delay 30 ab
 }
-# Frames as 60 hex digits: all zeros, and 0xab at position 7.
 zeros=$(printf '00%.0s' {1..30}) ab="$(printf '00%.0s' {1..7})ab$(printf '00%.0s' {1..22})"
 row='' app_pid='' xvfb_pid=''
 for tool in Xvfb xdotool ${tools:-}; do

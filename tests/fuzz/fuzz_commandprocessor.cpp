@@ -1,9 +1,5 @@
-// Feeds the simulated bridge's command processor arbitrary byte streams through FT_Write, split
-// at arbitrary places: the split must not matter. The bus sees the cycles of the stream written
-// in one piece, and the host the same answers, compared as a prefix of each other (a stream that
-// stalls the processor swallows the closing 0x87, so what it holds comes out on the latency
-// timer, which one run may have seen more of than the other). The host-side bus decoder, given
-// the same bytes, must agree with the bus.
+// The model's command processor fed streams split anywhere: the bus cycles as for the whole stream, the
+// answers a prefix of each other (a stalled processor leaves them to the latency timer); the decoder agrees.
 #include "busdecoder.h"
 #include "simcontrol.h"
 
@@ -16,8 +12,7 @@
 
 namespace {
 
-// The stream written in pieces of the given lengths while they fit, then the rest and the
-// send-immediate command 0x87 in one more: the answers collected after each write, and the bus.
+// The stream in pieces while they fit, then the rest and 0x87: the answers, and the bus.
 std::pair<std::vector<uint8_t>, std::vector<uint32_t>> run(std::vector<uint8_t> stream, std::vector<size_t> pieces)
 {
     sim::reset();
@@ -39,7 +34,7 @@ std::pair<std::vector<uint8_t>, std::vector<uint32_t>> run(std::vector<uint8_t> 
         }
     }
     CHECK(ft.close(handle) == FT_OK);
-    std::vector<uint32_t> cycles; // each as its kind, width, address and data
+    std::vector<uint32_t> cycles;
     for (const sim::BusCycle &c : sim::busCycles())
         cycles.push_back(uint32_t(c.write) << 25 | uint32_t(c.wide) << 24 | uint32_t(c.address) << 8 | c.data);
     return {answers, cycles};
@@ -59,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t common = std::min(split.first.size(), whole.first.size());
     CHECK(std::equal(split.first.begin(), split.first.begin() + common, whole.first.begin()));
     CHECK(sim::openHandles() == 0);
-    // From the bytes alone: every write the bus saw, in order (a processor stalled on a wait
-    // sees fewer), and each read whose answer came back, with the data the bus read.
+    // From the bytes: every write the bus saw (a stalled one sees fewer), each read answered.
     hostbus::BusDecoder decoder;
     std::vector<hostbus::BusEvent> events;
     std::vector<uint8_t> sent = stream;

@@ -1,7 +1,5 @@
-// Drives the link through listing, open, initialisation, synchronisation and register traffic
-// while a scripted driver answers whatever the fuzzer makes up: every status, count and byte
-// comes from the input, and once it runs out every call fails, so each run ends. The driver
-// aborts on a call the link must never make.
+// The link against a driver whose every status, count and byte comes from the input (then all
+// calls fail); it aborts on a call the link must never make.
 #include "ftunitl.h"
 
 #include <cstdio>
@@ -16,8 +14,7 @@ FT_HANDLE const theHandle = reinterpret_cast<FT_HANDLE>(uintptr_t(0x5a)); // the
 
 uint8_t next() { return g_pos < g_size ? g_data[g_pos++] : 0; }
 
-// Checks the call, then answers mostly success (a byte below 192), sometimes any of the driver's
-// 19 statuses; failure once the script has run out.
+// Mostly success (a byte below 192), else one of the 19 statuses.
 FT_STATUS status(bool callOk = true)
 {
     if (!callOk)
@@ -27,7 +24,6 @@ FT_STATUS status(bool callOk = true)
     return b < 0 ? FT_STATUS(FT_IO_ERROR) : b < 192 ? FT_STATUS(FT_OK) : FT_STATUS(b % 19);
 }
 
-// Small counts mostly; now and then a huge one, as a confused driver might report.
 DWORD count(uint8_t kind) { return kind < 200 ? kind % 8u : DWORD(next()) << (kind < 250 ? 8 : 24) | next(); }
 
 const D2xxCalls scripted = {

@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package with scripts/package and checks what a user gets: exactly the
-# files meant to be installed, the control fields, a valid desktop entry, no lintian error,
-# and an unpacked program that finds its private libraries wherever it lies.
+# Builds the Debian package and checks its files, control fields, desktop entry, lintian, libraries.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 passed=0 failed=0
@@ -15,7 +13,6 @@ tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
 version=$(sed -n 's/^project(Tavrel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 private=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/tavrel
 
-# The files, and nothing more (no tests, headers or static libraries).
 expected="usr/bin/tavrel
 $private/libtavrel_sim.so
 usr/lib/udev/rules.d/60-tavrel.rules
@@ -25,7 +22,6 @@ usr/share/doc/tavrel/copyright
 usr/share/icons/hicolor/64x64/apps/tavrel.png
 usr/share/icons/hicolor/scalable/apps/tavrel.svg
 usr/share/man/man1/tavrel.1.gz"
-# The USB driver's stand-alone library, where this build has one.
 if find "$root/build/package" -name libtavrel_d2xx_usb.so -not -path '*/_CPack_Packages/*' | grep -q .; then
     expected+=$'\n'"$private/libtavrel_d2xx_usb.so"
 fi
@@ -57,12 +53,10 @@ check "desktop entry valid" desktop-file-validate "$tmp/root/usr/share/applicati
 lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges'
 check "lintian: no errors" [ "${PIPESTATUS[0]}" -eq 0 ]
 
-# Unpacked away from /usr, the program and its libraries resolve everything, our own
-# libraries from the unpacked folder (only its $ORIGIN-relative RPATH can point there).
+# Unpacked away from /usr, our libraries resolve from there ($ORIGIN-relative RPATH).
 bin="$tmp/root/usr/bin/tavrel"
 check "nothing 'not found'" bash -c '! ldd "$@" | grep "not found"' - "$bin" "$tmp/root/$private"/*.so
 check "libtavrel_sim.so from the unpacked tree" grep -qF "libtavrel_sim.so => $tmp/root/usr/" <(ldd "$bin")
-# Only once the program has command-line options of its own.
 if grep -q 'version' "$root/app/main.cpp"; then
     check "tavrel --version prints $version" grep -qF "$version" \
         <(QT_QPA_PLATFORM=offscreen TAVREL_BRIDGE=sim timeout 20 "$bin" --version 2>&1)

@@ -1,10 +1,10 @@
-/* The simulated bridge's eight calls from plain C, through our D2XX declarations alone; exit status: failed step. */
+/* The eight calls from plain C; exit status: the failed step. */
 #include "d2xx.h"
 
 #include <string.h>
 #include <time.h>
 
-/* The answer travels back over USB on its own time: poll for it, at most about a second. */
+/* At most about a second. */
 static FT_STATUS waitQueued(FT_HANDLE handle, DWORD *count)
 {
     FT_STATUS status = FT_OK;

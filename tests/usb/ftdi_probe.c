@@ -1,7 +1,5 @@
-/* Drives tavrel-bridge-emu's bridge through the real libftdi1 and libusb. Arguments: the products
- * expected (default one "Dual RS232-HS" without a serial), or "unplug" to also unplug and re-plug part 1,
- * or "strict" for the part's USB-level behaviour and the emulator's control lines.
- * Port A's context lists the devices: an asynchronous read runs only the events of that context. */
+/* The emulated bridge through libftdi1 and libusb. Arguments: the products expected (default one
+ * "Dual RS232-HS" without a serial), "unplug" (part 1 unplugged, re-plugged) or "strict". */
 #include <ftdi.h>
 #include <libusb.h>
 #include <stdio.h>
@@ -15,7 +13,7 @@
 #define EXPECT(ok, what, value) \
     do { if (!(ok)) { fprintf(stderr, "ftdi_probe: %s failed (%d)\n", what, value); exit(1); } } while (0)
 
-/* Each empty read lasts one latency period (16 ms): 100 of them bound the wait. */
+/* 100 empty reads of a latency period (16 ms) each. */
 static int readBytes(struct ftdi_context *c, unsigned char *buf, int want)
 {
     int got = 0, r = 0;
@@ -24,7 +22,6 @@ static int readBytes(struct ftdi_context *c, unsigned char *buf, int want)
     return r < 0 ? r : got;
 }
 
-/* Waits (at most 2 s) until the listing shows `parts` parts. */
 static struct ftdi_device_list *listing(struct ftdi_context *c, int parts)
 {
     struct ftdi_device_list *devs = NULL; int r = -1;
@@ -46,7 +43,7 @@ static void openPortA(struct ftdi_context *a, struct ftdi_device_list *devs)
     EXPECT((r = readBytes(a, in, 1)) == 1 && in[0] == 0x5A, "bus read-back", r);
 }
 
-/* A control line, then a barrier: port B's IN endpoint stalled by a line after it, seen and cleared. */
+/* A control line, then a barrier: a stall of port B's IN endpoint, seen and cleared. */
 static void control(struct ftdi_context *c, const char *line)
 {
     unsigned char status[2] = {0, 0};
@@ -86,7 +83,6 @@ static void writeRead(struct ftdi_context *a, const char *what, unsigned char *o
     EXPECT(want < 2 || (in[0] == 0xFA && in[1] == 0xAA), what, in[0]);
 }
 
-/* Chapter 9 requests, purges, an IN request too short, the serial driver, the control lines. */
 static void strict(struct ftdi_context *a)
 {
     libusb_device_handle *h = a->usb_dev;
@@ -99,20 +95,18 @@ static void strict(struct ftdi_context *a)
     EXPECT(libusb_control_transfer(h, 0x80, 8, 0, 0, s, 1, 1000) == 1 && s[0] == 1, "configuration", 0);
     EXPECT(libusb_control_transfer(h, 0x81, 10, 0, 0, s, 1, 1000) == 1 && s[0] == 0, "alternate setting", 0);
     EXPECT(libusb_get_descriptor(h, 6, 0, s, 10) == 10 && s[1] == 6, "device qualifier", 0);
-    /* Value 2 empties what waits for the host; value 1 what the host sent (held behind a stalled 0x89). */
+    /* Value 2: what waits for the host; value 1: what the host sent (held behind a stalled 0x89). */
     EXPECT(ftdi_write_data(a, held5, 2) == 2 && !ftdi_tciflush(a), "purge for the host", 0);
     writeRead(a, "answer purged", echo + 1, 1, 0);
     EXPECT(ftdi_read_data(a, s, 1) == 0 && ftdi_write_data(a, stall, 4) == 4 && !ftdi_tcoflush(a), "purge", 0);
     EXPECT(!ftdi_set_bitmode(a, 0, 0) && !ftdi_set_bitmode(a, 0, BITMODE_MCU), "mode after purge", 0);
     writeRead(a, "commands purged", echo, 2, 2);
-    /* 600 answers: more than a 64-byte request has room for. */
     for (int i = 0; i < 600; ++i)
         s[2 * i] = 0x90, s[2 * i + 1] = 0x05;
     s[1200] = 0x87;
     EXPECT(ftdi_write_data(a, s, 1201) == 1201, "600 reads", 0);
     EXPECT((r = libusb_bulk_transfer(h, 0x81, s, 64, &n, 1000)) == LIBUSB_ERROR_OVERFLOW, "overflow", r);
     EXPECT((r = readBytes(a, s, 600)) == 600 && s[0] == 0x5A && s[599] == 0x5A, "600 answers kept", r);
-    /* ftdi_sio: let go of port A at the open, still on port B with its tty, which a helper holds. */
     EXPECT(libusb_kernel_driver_active(h, 0) == 0 && libusb_kernel_driver_active(h, 1) == 1, "ftdi_sio", 0);
     EXPECT(access("/dev/ttyUSB0", F_OK) != 0 && !held("/dev/ttyUSB1"), "ttys", 0);
     control(a, "hold 1 B");
@@ -163,7 +157,7 @@ int main(int argc, char **argv)
     EXPECT((r = ftdi_usb_open_dev(again, devs->dev)) < 0, "second open of port A refused", r);
     EXPECT((r = ftdi_usb_open_dev(b, devs->dev)) == 0 && (r = ftdi_write_data(b, &byte, 1)) == 1, "port B", r);
     if (argc > 1 && !strcmp(argv[1], "unplug") && getenv("TAVREL_EMU_CONTROL")) {
-        /* in flight at the unplug: a long latency period keeps the part from ending it first */
+        /* a long latency period keeps the read in flight */
         struct ftdi_transfer_control *pending = NULL;
         if (ftdi_set_latency_timer(a, 255) == 0)
             pending = ftdi_read_data_submit(a, &byte, 1);

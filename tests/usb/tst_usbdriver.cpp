@@ -1,5 +1,4 @@
-// The USB driver where the part stops keeping up, under tavrel-bridge-emu --control (one part).
-// (A write into a part that stopped taking bytes: the conformance table's client that never reads.)
+// The USB driver where the part stops keeping up, under tavrel-bridge-emu --control.
 #include "usbd2xx.h"
 
 #include <QtTest>
@@ -11,7 +10,7 @@ namespace {
 const D2xxCalls &ft = usb::calls();
 constexpr int SettleMs = 5000;
 
-// Reads of plain memory at 0x20 (which holds 0): one answer byte each.
+// Reads of 0x20 (holds 0).
 QByteArray reads(int count)
 {
     return QByteArray("\x90\x20", 2).repeated(count);
@@ -42,7 +41,6 @@ private slots:
     void init()
     {
         char description[] = "Dual RS232-HS A";
-        // Until listed again after a re-plug (QTRY_COMPARE would open twice).
         QVERIFY(QTest::qWaitFor([&] { return ft.openEx(description, FT_OPEN_BY_DESCRIPTION, &m_h) == FT_OK; },
                                 SettleMs));
         QCOMPARE(ft.setBitMode(m_h, 0, 0x08), FT_OK);
@@ -53,12 +51,10 @@ private slots:
     void fullQueue(); // last: it unplugs
 };
 
-// A read larger than the 1 MiB receive queue completes as bytes arrive; an unplug while the queue
-// is full, and reading paused, is noticed.
+// A read past the 1 MiB queue completes; an unplug with the queue full is noticed.
 void TestUsbDriver::fullQueue()
 {
     const int count = (1 << 20) + (1 << 16);
-    // On a thread of its own: the part holds the write while nothing reads.
     auto written = std::async(std::launch::async, [&] { return send(m_h, reads(count)); });
     QByteArray answers(count, '\xff');
     DWORD n = 0;
@@ -66,7 +62,7 @@ void TestUsbDriver::fullQueue()
     QCOMPARE(n, DWORD(count));
     QCOMPARE(written.get(), FT_OK);
     QCOMPARE(answers.count('\0'), count);
-    // Enough to fill the queue, and the part's buffer no further than it holds: the write completes.
+    // Fills the queue, not past the part's buffer: the write completes.
     QCOMPARE(send(m_h, reads(1 << 20)), FT_OK);
     QVERIFY(QTest::qWaitFor([&] { return ft.getQueueStatus(m_h, &n) == FT_OK && n >= (1 << 20) - 4096; }, SettleMs));
     QVERIFY(control("unplug 1"));
@@ -81,7 +77,7 @@ void TestUsbDriver::linkFaultPasses_data()
     QTest::newRow("OUT refused for 300 ms") << QByteArray("nak 1 A 300");
 }
 
-// The port goes on without being reopened: a byte written to 0x21 is read back.
+// The port goes on without a reopen.
 void TestUsbDriver::linkFaultPasses()
 {
     QFETCH(QByteArray, fault);
