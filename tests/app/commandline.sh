@@ -39,8 +39,10 @@ check 2 '^tavrel: --serial and --location choose among the parts of --bridge usb
     "$tavrel" --bridge libtavrel_sim.so --serial SIM001
 check 0 '^Sim Bridge B  SIM001B  1-1  FT2232H  ok$'              "$tavrel" --bridge sim --list
 check 0 '^Y A +- +1-2 +FT2232D +ok$' env TAVREL_SIM_DEVICES='X,S1;Y,,2232d' "$tavrel" -bridge sim -list
-# the simulated bridge lists only the part chosen (two ports of four); a stop on SIGINT within 5 s
-check 0 '^device number 2$' timeout --preserve-status -s INT 5 env --default-signal=INT TAVREL_SIM_DEVICES='X,S1;Y,S2' \
+# the simulated bridge lists only the part chosen (two ports of four); a stop on SIGINT after 8 s,
+# sent to the program alone (without --foreground timeout signals its whole group: a second signal)
+check 0 '^device number 2$' timeout --foreground --preserve-status -s INT 8 \
+    env --default-signal=INT TAVREL_SIM_DEVICES='X,S1;Y,S2' \
     "$tavrel" --bridge sim --serial S2A -platform offscreen
 
 # Signals, sent once the first frame is out: the bridge was named first; the stop ends the trace with the
