@@ -70,5 +70,6 @@ stop 'TERM INT' '^(130|143)$' ''       'sim '                  "$tavrel" --bridg
 stop 'HUP INT'  '^0$'         "$clean" 'sim '                  env --ignore-signal=HUP "$tavrel" --bridge sim
 # under the bridge emulator, which passes the signal on: ports B and A are let go after the last write
 emu=$(dirname "$tavrel")/../tools/bridge-emulator/tavrel-bridge-emu
-[ ! -x "$emu" ] || stop INT '^0$' '^close close$' 'usb ' "$emu" -- "$tavrel" --bridge usb
+[ ! -x "$emu" ] || [ -n "${COMMANDLINE_NO_EMULATOR:-}" ] ||
+    stop INT '^0$' '^close close$' 'usb ' "$emu" -- "$tavrel" --bridge usb
 exit $failed
