@@ -181,7 +181,8 @@ void TestSimBridge::session_data()
     // 4080 answers queued, 4096 in the part, a read's opcode taken, 4096 bytes more from the host.
     QTest::newRow("client faults: a read asking for more than comes, a write into a full queue; nothing dropped")
         << mcu + "write 90 10 87 = ok; read 2 = 00; faults = FT_Read asked 2 bytes, 1 were queued; bus = r 10 00; "
-        "limit 4080; write 9205 5a 9005*12000 = ok, 20452 written; faults = FT_Write offered 24003 bytes, the part "
+        "latency 255 = ok; limit 4080; write 9205 5a 9005*12000 = ok, 20452 written; "
+        "faults = FT_Write offered 24003 bytes, the part "
         "took 20452: the rest waits on the part; write 05 = ok, 0 written; read 8176 = 5a*8176; "
         "write 05 9005*20 aa 87 = ok; read 2071 = 5a*2069 fa aa";
     QTest::newRow("a stalled write resumes as the host reads") << mcu + "latency 255 = ok; limit 4080; reader 20002; "
